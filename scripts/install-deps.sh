@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what vmpeek needs to build and test on Debian 12 (run as root). Quiet when all is there.
+set -euo pipefail
+pkgs=(cmake ninja-build g++ pkg-config libxml2-dev nlohmann-json3-dev libcli11-dev
+      libgtest-dev libbenchmark-dev qemu-utils fdisk dosfstools mtools xorriso ldmtool
+      xz-utils clang-14 libclang-rt-14-dev llvm-14 nodejs npm)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,2 @@
+// Placeholder until the host lands.
+int main() { return 0; }

@@ -1,0 +1,75 @@
+// VirtualDisk: the base of every disk image class, with the partition table that discovery
+// fills (MBR, extended chains, LDM) and that GetPartition hands out as VirtualPartition objects.
+#pragma once
+#include <cstdint>
+#include "platform/status.h"
+#include "platform/sync.h"
+#include "vmpeek/vmpeek.h"
+
+struct PartitionEntry {
+  uint8_t type;
+  uint32_t firstSector;
+  uint32_t sectorCount;
+  uint8_t uniqueId[16];
+};
+
+// Media types (Windows MEDIA_TYPE).
+#define MEDIA_TYPE_REMOVABLE 11u
+#define MEDIA_TYPE_FIXED 12u
+
+class VirtualDisk : public vmpeek::VirtualDisk {
+ public:
+  explicit VirtualDisk(const WCHAR* fileName);
+
+  // Slots shared by every image class (Open, Read, Write and Destroy are the subclass's).
+  uint32_t AddRef() override;
+  void Release() override;
+  uint8_t IsReadOnly() override;
+  const WCHAR* GetFileName() override;
+  NTSTATUS GetParentFileName(WCHAR* buffer, uint64_t* size) override;
+  void GetGeometry(uint32_t* mediaType, uint32_t* bytesPerSector, uint64_t* sectorCount,
+                   uint64_t* cylinders, uint32_t* tracksPerCylinder,
+                   uint32_t* sectorsPerTrack) override;
+  uint8_t GetPartitionCount() override;
+  NTSTATUS GetPartition(uint8_t index, vmpeek::VirtualPartition** partition) override;
+  uint8_t IsSavedState() override;
+
+  // Appends one row; a null uniqueId is stored as zero. A full table (252 rows) drops the row
+  // with an error trace.
+  void AddPartition(uint8_t type, uint32_t firstSector, uint32_t sectorCount, const uint8_t* uniqueId);
+  // Partition discovery through slot 9 (Read); adds rows, never fails the caller.
+  void ProcessMBR();
+  void ProcessNormalMBR(const uint8_t* sector);
+  void ProcessExtendedMBR(const uint8_t* record, uint32_t signature, uint32_t base, uint32_t here);
+  void ProcessLDMDisk(uint32_t base);
+
+  // Read access to the partition table for code inside the library.
+  const PartitionEntry* Partitions() const { return m_Partitions; }
+
+ protected:
+  ~VirtualDisk();  // run by the subclass's Destroy slot
+  // Replaces m_ParentFileName with a copy of name (null clears it); false when out of memory.
+  bool SetParentFileName(const WCHAR* name);
+
+  uint8_t m_Opened = 0;
+  WCHAR* m_FileName = nullptr;
+  volatile uint32_t m_RefCount = 1;
+  uint32_t m_BytesPerSector = 0;
+  uint64_t m_SectorCount = 0;
+  uint64_t m_Cylinders = 0;
+  uint32_t m_TracksPerCylinder = 0;
+  uint32_t m_SectorsPerTrack = 0;
+  uint32_t m_MediaType = 0;
+  PartitionEntry* m_Partitions = nullptr;
+  uint8_t m_PartitionCount = 0;
+  uint8_t m_PartitionCapacity = 0;
+  uint8_t m_ReadOnly = 0;
+  WCHAR* m_ParentFileName = nullptr;
+  uint8_t m_SavedState = 0;
+  CRITICAL_SECTION m_Lock;
+
+  // Bounds of the extended-chain walk (records followed) and of the table.
+  static constexpr uint32_t kMaxExtendedRecords = 256;
+  static constexpr uint32_t kMaxPartitions = 252;
+  uint32_t m_ExtendedRecordsSeen = 0;
+};

@@ -1,0 +1,87 @@
+// NT status and Win32 error values used across the system, and their names.
+#pragma once
+#include <cstdint>
+#include "platform/export.h"
+#include "vmpeek/types.h"
+
+#define STATUS_SUCCESS                  ((NTSTATUS)0x00000000)
+#define STATUS_UNSUCCESSFUL             ((NTSTATUS)0xC0000001)
+#define STATUS_INVALID_HANDLE           ((NTSTATUS)0xC0000008)
+#define STATUS_INVALID_PARAMETER        ((NTSTATUS)0xC000000D)
+#define STATUS_NO_SUCH_FILE             ((NTSTATUS)0xC000000F)
+#define STATUS_END_OF_FILE              ((NTSTATUS)0xC0000011)
+#define STATUS_NO_MEMORY                ((NTSTATUS)0xC0000017)
+#define STATUS_ACCESS_DENIED            ((NTSTATUS)0xC0000022)
+#define STATUS_BUFFER_TOO_SMALL         ((NTSTATUS)0xC0000023)
+#define STATUS_OBJECT_NAME_INVALID      ((NTSTATUS)0xC0000033)
+#define STATUS_OBJECT_NAME_NOT_FOUND    ((NTSTATUS)0xC0000034)
+#define STATUS_OBJECT_NAME_COLLISION    ((NTSTATUS)0xC0000035)
+#define STATUS_OBJECT_PATH_NOT_FOUND    ((NTSTATUS)0xC000003A)
+#define STATUS_SHARING_VIOLATION        ((NTSTATUS)0xC0000043)
+#define STATUS_DISK_CORRUPT_ERROR       ((NTSTATUS)0xC0000032)
+#define STATUS_FILE_INVALID             ((NTSTATUS)0xC0000098)
+#define STATUS_DEVICE_DATA_ERROR        ((NTSTATUS)0xC000009C)
+#define STATUS_DISK_FULL                ((NTSTATUS)0xC000007F)
+#define STATUS_INVALID_IMAGE_FORMAT     ((NTSTATUS)0xC000007B)
+#define STATUS_FILE_IS_A_DIRECTORY      ((NTSTATUS)0xC00000BA)
+#define STATUS_NOT_SUPPORTED            ((NTSTATUS)0xC00000BB)
+#define STATUS_FILE_TOO_LARGE           ((NTSTATUS)0xC0000904)
+#define STATUS_DRIVER_INTERNAL_ERROR    ((NTSTATUS)0xC0000183)
+#define STATUS_IO_DEVICE_ERROR          ((NTSTATUS)0xC0000185)
+#define STATUS_TOO_MANY_OPENED_FILES    ((NTSTATUS)0xC000011F)
+#define STATUS_MEDIA_WRITE_PROTECTED    ((NTSTATUS)0xC00000A2)
+#define STATUS_NAME_TOO_LONG            ((NTSTATUS)0xC0000106)
+#define STATUS_NOT_FOUND                ((NTSTATUS)0xC0000225)
+#define STATUS_DRIVER_UNABLE_TO_LOAD    ((NTSTATUS)0xC000026C)
+#define STATUS_DISK_OPERATION_FAILED    ((NTSTATUS)0xC000016A)
+#define STATUS_INTERNAL_DB_CORRUPTION   ((NTSTATUS)0xC00000E4)
+#define STATUS_DATA_ERROR               ((NTSTATUS)0xC000003E)
+#define STATUS_REVISION_MISMATCH        ((NTSTATUS)0xC0000059)
+#define STATUS_INVALID_OWNER            ((NTSTATUS)0xC000005A)
+#define STATUS_UNRECOGNIZED_MEDIA       ((NTSTATUS)0xC0000014)
+#define STATUS_INVALID_DEVICE_REQUEST   ((NTSTATUS)0xC0000010)
+#define STATUS_PARTITION_FAILURE        ((NTSTATUS)0xC0000172)
+#define STATUS_INVALID_BLOCK_LENGTH     ((NTSTATUS)0xC0000173)
+#define STATUS_DEVICE_NOT_PARTITIONED   ((NTSTATUS)0xC0000174)
+
+// Win32 error codes.
+#define ERROR_SUCCESS               0u
+#define ERROR_INVALID_FUNCTION      1u
+#define ERROR_FILE_NOT_FOUND        2u
+#define ERROR_PATH_NOT_FOUND        3u
+#define ERROR_TOO_MANY_OPEN_FILES   4u
+#define ERROR_ACCESS_DENIED         5u
+#define ERROR_INVALID_HANDLE        6u
+#define ERROR_NOT_ENOUGH_MEMORY     8u
+#define ERROR_BAD_FORMAT            11u
+#define ERROR_INVALID_DATA          13u
+#define ERROR_OUTOFMEMORY           14u
+#define ERROR_WRITE_PROTECT         19u
+#define ERROR_SHARING_VIOLATION     32u
+#define ERROR_HANDLE_EOF            38u
+#define ERROR_NOT_SUPPORTED         50u
+#define ERROR_FILE_EXISTS           80u
+#define ERROR_INVALID_PARAMETER     87u
+#define ERROR_DISK_FULL             112u
+#define ERROR_INSUFFICIENT_BUFFER   122u
+#define ERROR_INVALID_NAME          123u
+#define ERROR_MOD_NOT_FOUND         126u
+#define ERROR_PROC_NOT_FOUND        127u
+#define ERROR_ALREADY_EXISTS        183u
+#define ERROR_FILENAME_EXCED_RANGE  206u
+#define ERROR_MORE_DATA             234u
+#define ERROR_NO_MORE_ITEMS         259u
+#define ERROR_IO_DEVICE             1117u
+#define ERROR_FILE_INVALID          1006u
+#define ERROR_NOT_FOUND             1168u
+
+extern "C" {
+// Name of an NT status ("STATUS_OBJECT_NAME_NOT_FOUND"), or null when unknown.
+VMPLAT_API const char* PlatformNtStatusName(NTSTATUS status);
+// Name of a Win32 error code ("ERROR_FILE_NOT_FOUND"), or null when unknown.
+VMPLAT_API const char* PlatformWin32ErrorName(uint32_t code);
+// Win32 code for an NT status (RtlNtStatusToDosError).
+VMPLAT_API uint32_t RtlNtStatusToDosError(NTSTATUS status);
+// NT status for an errno value: the one place where errno is mapped.
+VMPLAT_API NTSTATUS PlatformErrnoToNtStatus(int err);
+}
