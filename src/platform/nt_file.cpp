@@ -1,0 +1,243 @@
+// NT native file calls on POSIX: positioned I/O, NT statuses, and share modes enforced across
+// processes with open file description locks on marker bytes (readers/writers and what each
+// opener denies), so two writers never open one image.
+#include "platform/nt_file.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/file_handle.h"
+#include "platform/path.h"
+
+namespace {
+
+// Marker bytes for the share-mode locks (far from anything a format would lock).
+constexpr off_t kLockHasRead = 100;
+constexpr off_t kLockHasWrite = 101;
+constexpr off_t kLockDenyRead = 102;
+constexpr off_t kLockDenyWrite = 103;
+
+std::atomic<PlatformFileFaultHook> g_FaultHook{nullptr};
+std::atomic<void*> g_FaultContext{nullptr};
+
+bool TakeShared(int fd, off_t byte) {
+  struct flock fl = {};
+  fl.l_type = F_RDLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = byte;
+  fl.l_len = 1;
+  return fcntl(fd, F_OFD_SETLK, &fl) == 0;
+}
+
+// True when another open file description holds a lock on the byte.
+bool HeldByOthers(int fd, off_t byte) {
+  struct flock fl = {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = byte;
+  fl.l_len = 1;
+  if (fcntl(fd, F_OFD_GETLK, &fl) != 0) return false;
+  return fl.l_type != F_UNLCK;
+}
+
+NTSTATUS ApplyShareMode(int fd, bool wantRead, bool wantWrite, uint32_t share) {
+  bool denyRead = !(share & FILE_SHARE_READ);
+  bool denyWrite = !(share & FILE_SHARE_WRITE);
+  // Take our own markers first, then look for conflicts: two racing openers may both fail,
+  // never both succeed.
+  if ((wantRead && !TakeShared(fd, kLockHasRead)) || (wantWrite && !TakeShared(fd, kLockHasWrite)) ||
+      (denyRead && !TakeShared(fd, kLockDenyRead)) || (denyWrite && !TakeShared(fd, kLockDenyWrite))) {
+    return errno == EINVAL || errno == ENOLCK ? STATUS_SUCCESS : STATUS_SHARING_VIOLATION;
+  }
+  if ((wantRead && HeldByOthers(fd, kLockDenyRead)) || (wantWrite && HeldByOthers(fd, kLockDenyWrite)) ||
+      (denyRead && HeldByOthers(fd, kLockHasRead)) || (denyWrite && HeldByOthers(fd, kLockHasWrite)))
+    return STATUS_SHARING_VIOLATION;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS FaultCheck(const char* op, PlatformFile* f, uint64_t offset, uint32_t length) {
+  PlatformFileFaultHook hook = g_FaultHook.load();
+  if (!hook) return STATUS_SUCCESS;
+  return hook(op, f->path.c_str(), offset, length, g_FaultContext.load());
+}
+
+// Status for a missing file: a missing folder on the way is "path not found".
+NTSTATUS MissingStatus(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  std::string dir = slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return STATUS_OBJECT_PATH_NOT_FOUND;
+  return STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+}  // namespace
+
+PlatformFile* PlatformFileFromHandle(HANDLE h) {
+  auto* f = static_cast<PlatformFile*>(h);
+  if (!f || h == reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)) || f->magic != PlatformFile::kMagic)
+    return nullptr;
+  return f;
+}
+
+NTSTATUS PlatformOpenFile(HANDLE* file, uint32_t desiredAccess, const WCHAR* path, bool caseInsensitive,
+                          uint32_t shareAccess, uint32_t createDisposition, uint32_t createOptions) {
+  if (!file) return STATUS_INVALID_PARAMETER;
+  *file = nullptr;
+  std::string posix;
+  NTSTATUS st = PlatformMapPath(path, caseInsensitive, &posix);
+  if (st != STATUS_SUCCESS) return st;
+  bool wantWrite = (desiredAccess & (GENERIC_WRITE | 0x2u /*FILE_WRITE_DATA*/ | 0x10000000u /*GENERIC_ALL*/)) != 0;
+  bool wantRead = true;
+  int flags = (wantWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+  switch (createDisposition) {
+    case FILE_OPEN: break;
+    case FILE_CREATE: flags |= O_CREAT | O_EXCL; break;
+    case FILE_OPEN_IF: flags |= O_CREAT; break;
+    case FILE_OVERWRITE: flags |= O_TRUNC; break;
+    case FILE_SUPERSEDE:
+    case FILE_OVERWRITE_IF: flags |= O_CREAT | O_TRUNC; break;
+    default: return STATUS_INVALID_PARAMETER;
+  }
+  if ((flags & O_TRUNC) && !wantWrite) return STATUS_INVALID_PARAMETER;
+  int fd = open(posix.c_str(), flags, 0644);
+  if (fd < 0) {
+    int e = errno;
+    return e == ENOENT ? MissingStatus(posix) : PlatformErrnoToNtStatus(e);
+  }
+  struct stat sb;
+  if (fstat(fd, &sb) != 0) {
+    int e = errno;
+    close(fd);
+    return PlatformErrnoToNtStatus(e);
+  }
+  if ((createOptions & FILE_NON_DIRECTORY_FILE) && S_ISDIR(sb.st_mode)) {
+    close(fd);
+    return STATUS_FILE_IS_A_DIRECTORY;
+  }
+  st = ApplyShareMode(fd, wantRead, wantWrite, shareAccess);
+  if (st != STATUS_SUCCESS) {
+    close(fd);
+    return st;
+  }
+  auto* f = new (std::nothrow) PlatformFile;
+  if (!f) {
+    close(fd);
+    return STATUS_NO_MEMORY;
+  }
+  f->fd = fd;
+  f->canWrite = wantWrite;
+  f->path = posix;
+  *file = f;
+  return STATUS_SUCCESS;
+}
+
+extern "C" {
+
+NTSTATUS ZwCreateFile(HANDLE* file, uint32_t desiredAccess, const WCHAR* ntPath, uint32_t objectAttributes,
+                      uint32_t shareAccess, uint32_t createDisposition, uint32_t createOptions) {
+  if (!file) return STATUS_INVALID_PARAMETER;
+  *file = nullptr;
+  // NT paths only: "\\??\\X:\\...".
+  if (!ntPath || !(ntPath[0] == u'\\' && ntPath[1] == u'?' && ntPath[2] == u'?' && ntPath[3] == u'\\'))
+    return STATUS_OBJECT_NAME_INVALID;
+  return PlatformOpenFile(file, desiredAccess, ntPath, (objectAttributes & OBJ_CASE_INSENSITIVE) != 0,
+                          shareAccess, createDisposition, createOptions);
+}
+
+NTSTATUS ZwReadFile(HANDLE file, void* buffer, uint32_t length, uint64_t offset, uint32_t* transferred) {
+  if (transferred) *transferred = 0;
+  PlatformFile* f = PlatformFileFromHandle(file);
+  if (!f) return STATUS_INVALID_HANDLE;
+  if (length && !buffer) return STATUS_INVALID_PARAMETER;
+  if (offset > static_cast<uint64_t>(INT64_MAX) - length) return STATUS_INVALID_PARAMETER;
+  uint8_t* p = static_cast<uint8_t*>(buffer);
+  uint32_t done = 0;
+  while (done < length) {
+    ssize_t n = pread(f->fd, p + done, length - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return PlatformErrnoToNtStatus(errno);
+    }
+    if (n == 0) break;
+    done += static_cast<uint32_t>(n);
+  }
+  if (transferred) *transferred = done;
+  if (done == 0 && length > 0) return STATUS_END_OF_FILE;
+  if (done < length) memset(p + done, 0, length - done);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ZwWriteFile(HANDLE file, const void* buffer, uint32_t length, uint64_t offset, uint32_t* transferred) {
+  if (transferred) *transferred = 0;
+  PlatformFile* f = PlatformFileFromHandle(file);
+  if (!f) return STATUS_INVALID_HANDLE;
+  if (!f->canWrite) return STATUS_ACCESS_DENIED;
+  if (length && !buffer) return STATUS_INVALID_PARAMETER;
+  if (offset > static_cast<uint64_t>(INT64_MAX) - length) return STATUS_INVALID_PARAMETER;
+  NTSTATUS st = FaultCheck("write", f, offset, length);
+  if (st != STATUS_SUCCESS) return st;
+  const uint8_t* p = static_cast<const uint8_t*>(buffer);
+  uint32_t done = 0;
+  while (done < length) {
+    ssize_t n = pwrite(f->fd, p + done, length - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (transferred) *transferred = done;
+      return PlatformErrnoToNtStatus(errno);
+    }
+    if (n == 0) {
+      if (transferred) *transferred = done;
+      return STATUS_DISK_FULL;
+    }
+    done += static_cast<uint32_t>(n);
+    f->dirty = true;
+  }
+  if (transferred) *transferred = done;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ZwQueryFileSize(HANDLE file, uint64_t* endOfFile) {
+  PlatformFile* f = PlatformFileFromHandle(file);
+  if (!f) return STATUS_INVALID_HANDLE;
+  if (!endOfFile) return STATUS_INVALID_PARAMETER;
+  struct stat sb;
+  if (fstat(f->fd, &sb) != 0) return PlatformErrnoToNtStatus(errno);
+  *endOfFile = static_cast<uint64_t>(sb.st_size);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ZwSetEndOfFile(HANDLE file, uint64_t endOfFile) {
+  PlatformFile* f = PlatformFileFromHandle(file);
+  if (!f) return STATUS_INVALID_HANDLE;
+  if (!f->canWrite) return STATUS_ACCESS_DENIED;
+  if (endOfFile > static_cast<uint64_t>(INT64_MAX)) return STATUS_INVALID_PARAMETER;
+  NTSTATUS st = FaultCheck("setsize", f, endOfFile, 0);
+  if (st != STATUS_SUCCESS) return st;
+  int r;
+  do r = ftruncate(f->fd, static_cast<off_t>(endOfFile)); while (r != 0 && errno == EINTR);
+  if (r != 0) return PlatformErrnoToNtStatus(errno);
+  f->dirty = true;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ZwClose(HANDLE file) {
+  PlatformFile* f = PlatformFileFromHandle(file);
+  if (!f) return STATUS_INVALID_HANDLE;
+  NTSTATUS st = STATUS_SUCCESS;
+  if (f->dirty && fdatasync(f->fd) != 0 && errno != EINVAL) st = PlatformErrnoToNtStatus(errno);
+  close(f->fd);
+  f->magic = 0;
+  delete f;
+  return st;
+}
+
+void PlatformSetFileFaultHook(PlatformFileFaultHook hook, void* context) {
+  g_FaultContext.store(context);
+  g_FaultHook.store(hook);
+}
+
+}  // extern "C"
