@@ -2,6 +2,7 @@
 // first and then by the normal search; paths are mapped like every Windows path.
 #include "platform/loader.h"
 
+#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -39,12 +40,21 @@ HMODULE LoadFrom(const WCHAR* name, const void* caller) {
     std::string base = Utf16ToUtf8(n);
     if (base.size() > 4 && strcasecmp(base.c_str() + base.size() - 4, ".dll") == 0) base.resize(base.size() - 4);
     if (base.size() < 3 || base.compare(base.size() - 3, 3, ".so") != 0) base = "lib" + base + ".so";
-    Dl_info info;
-    if (caller && dladdr(caller, &info) && info.dli_fname && strchr(info.dli_fname, '/')) {
+    // Beside the calling module, then beside this platform library (the folder every module of
+    // the process shares), then the normal search.
+    const void* places[2] = {caller, reinterpret_cast<const void*>(&LoadFrom)};
+    for (const void* place : places) {
+      Dl_info info;
+      if (h || !place || !dladdr(place, &info) || !info.dli_fname || !strchr(info.dli_fname, '/')) continue;
       std::string beside = DirOf(info.dli_fname) + "/" + base;
       if (access(beside.c_str(), F_OK) == 0) h = dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL);
     }
     if (!h) h = dlopen(base.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!h) {  // Windows names ignore case; shared objects are conventionally lower case
+      std::string lower = base;
+      for (char& ch : lower) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+      if (lower != base) return LoadFrom(Utf8ToUtf16(lower).c_str(), caller);
+    }
   }
   t_LastError = h ? ERROR_SUCCESS : ERROR_MOD_NOT_FOUND;
   return h;

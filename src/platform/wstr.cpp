@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwctype>
+#include <locale.h>
+#include <wctype.h>
 
 extern "C" {
 
@@ -68,7 +70,10 @@ int WStrICmpAZ(const WCHAR* a, const WCHAR* b) { return WStrNICmpAZ(a, b, SIZE_M
 WCHAR WCharUpper(WCHAR c) {
   if (c < 0x80) return (c >= u'a' && c <= u'z') ? static_cast<WCHAR>(c - 32) : c;
   if (c >= 0xD800 && c <= 0xDFFF) return c;  // surrogate halves stay as they are
-  return static_cast<WCHAR>(towupper(static_cast<wint_t>(c)));
+  // The full Unicode mapping, whatever locale the host process runs in.
+  static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+  wint_t u = utf8 ? towupper_l(static_cast<wint_t>(c), utf8) : towupper(static_cast<wint_t>(c));
+  return u > 0xFFFF ? c : static_cast<WCHAR>(u);
 }
 
 WCHAR* WStrUpper(WCHAR* s) {
