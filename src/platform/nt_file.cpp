@@ -92,7 +92,8 @@ NTSTATUS PlatformOpenFile(HANDLE* file, uint32_t desiredAccess, const WCHAR* pat
   if (st != STATUS_SUCCESS) return st;
   bool wantWrite = (desiredAccess & (GENERIC_WRITE | 0x2u /*FILE_WRITE_DATA*/ | 0x10000000u /*GENERIC_ALL*/)) != 0;
   bool wantRead = true;
-  int flags = (wantWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+  // Non-blocking so that naming a FIFO can never hang the open; cleared below.
+  int flags = (wantWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK;
   switch (createDisposition) {
     case FILE_OPEN: break;
     case FILE_CREATE: flags |= O_CREAT | O_EXCL; break;
@@ -118,6 +119,13 @@ NTSTATUS PlatformOpenFile(HANDLE* file, uint32_t desiredAccess, const WCHAR* pat
     close(fd);
     return STATUS_FILE_IS_A_DIRECTORY;
   }
+  // Only regular files and block devices hold images; pipes, sockets and character devices
+  // would block or lie about their size.
+  if (!S_ISREG(sb.st_mode) && !S_ISBLK(sb.st_mode) && !S_ISDIR(sb.st_mode)) {
+    close(fd);
+    return STATUS_INVALID_DEVICE_REQUEST;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   st = ApplyShareMode(fd, wantRead, wantWrite, shareAccess);
   if (st != STATUS_SUCCESS) {
     close(fd);

@@ -66,6 +66,8 @@ TEST(NtFile, StatusesOnRealFiles) {
   EXPECT_EQ(h, nullptr);
   EXPECT_EQ(Open(&h, dir.file("nodir/x.bin"), kRead), STATUS_OBJECT_PATH_NOT_FOUND);
   EXPECT_EQ(Open(&h, dir.path(), kRead), STATUS_FILE_IS_A_DIRECTORY);
+  ASSERT_EQ(mkfifo(dir.file("fifo.vmdk").c_str(), 0644), 0);
+  EXPECT_EQ(Open(&h, dir.file("fifo.vmdk"), kRead), STATUS_INVALID_DEVICE_REQUEST);  // never blocks
   EXPECT_EQ(ZwCreateFile(&h, kRead, u"Z:\\tmp\\x", kAttrs, 1, FILE_OPEN, kOptions), STATUS_OBJECT_NAME_INVALID);
   EXPECT_EQ(Open(&h, file, kRead, FILE_SHARE_READ, FILE_CREATE), STATUS_OBJECT_NAME_COLLISION);
   // Case-insensitive attribute: found under another case only with it.
