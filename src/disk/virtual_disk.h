@@ -1,6 +1,7 @@
 // VirtualDisk: the base of every disk image class, with the partition table that discovery
 // fills (MBR, extended chains, LDM) and that GetPartition hands out as VirtualPartition objects.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include "platform/status.h"
 #include "platform/sync.h"
@@ -43,11 +44,25 @@ class VirtualDisk : public vmpeek::VirtualDisk {
   void ProcessExtendedMBR(const uint8_t* record, uint32_t signature, uint32_t base, uint32_t here);
   void ProcessLDMDisk(uint32_t base);
 
+  // LDM record helpers. `available` is the number of database bytes from `record` (or
+  // `position`) to the end of the database buffer; nothing beyond it is read.
+  // The member at the end of `path` (field widths skipped from byte 20; kCountedField skips a
+  // counted field), when it lies within byte 128 of the record and `memberWidth` bytes of it
+  // (kCountedField: its length byte) are inside the buffer; otherwise null with an error trace.
+  static constexpr uint8_t kCountedField = 0xFF;
+  static const uint8_t* GetVBlkMember(const uint8_t* record, size_t available, const uint8_t* path,
+                                      size_t pathLength, uint8_t memberWidth);
+  // A length byte n (1 to 4) followed by n big-endian bytes; 0 with an error trace otherwise.
+  static uint64_t CountedObject(const uint8_t* position, size_t available);
+
   // Read access to the partition table for code inside the library.
   const PartitionEntry* Partitions() const { return m_Partitions; }
 
  protected:
   ~VirtualDisk();  // run by the subclass's Destroy slot
+  // Bounds the extended-chain walk: false (with an error trace) once the table is full, 256
+  // records were followed, or sector was already visited; otherwise records sector.
+  bool MayFollowExtendedRecord(uint32_t sector);
   // Replaces m_ParentFileName with a copy of name (null clears it); false when out of memory.
   bool SetParentFileName(const WCHAR* name);
 
@@ -72,4 +87,5 @@ class VirtualDisk : public vmpeek::VirtualDisk {
   static constexpr uint32_t kMaxExtendedRecords = 256;
   static constexpr uint32_t kMaxPartitions = 252;
   uint32_t m_ExtendedRecordsSeen = 0;
+  uint32_t m_ExtendedRecordSectors[kMaxExtendedRecords] = {};
 };

@@ -1,0 +1,126 @@
+// The VirtualDisk base: reference count, the shared slots and the partition table.
+#include "disk/virtual_disk.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "disk/virtual_partition.h"
+#include "module/parse_trace.h"
+#include "platform/wstr.h"
+
+VirtualDisk::VirtualDisk(const WCHAR* fileName) {
+  m_FileName = WStrDup(fileName);
+  InitializeCriticalSection(&m_Lock);
+}
+
+VirtualDisk::~VirtualDisk() {
+  free(m_FileName);
+  free(m_ParentFileName);
+  delete[] m_Partitions;
+  m_FileName = nullptr;
+  m_ParentFileName = nullptr;
+  m_Partitions = nullptr;
+  DeleteCriticalSection(&m_Lock);
+}
+
+uint32_t VirtualDisk::AddRef() { return InterlockedIncrement(&m_RefCount); }
+
+void VirtualDisk::Release() {
+  if (InterlockedDecrement(&m_RefCount) == 0) Destroy(1);
+}
+
+uint8_t VirtualDisk::IsReadOnly() { return m_ReadOnly; }
+
+const WCHAR* VirtualDisk::GetFileName() { return m_FileName; }
+
+NTSTATUS VirtualDisk::GetParentFileName(WCHAR* buffer, uint64_t* size) {
+  if (m_ParentFileName == nullptr) return STATUS_NOT_FOUND;
+  const uint64_t needed = static_cast<uint64_t>(WStrLen(m_ParentFileName)) + 1;
+  if (buffer != nullptr && size != nullptr && *size >= needed) {
+    memcpy(buffer, m_ParentFileName, needed * sizeof(WCHAR));
+    return STATUS_SUCCESS;
+  }
+  if (size != nullptr) *size = needed;
+  return STATUS_BUFFER_TOO_SMALL;
+}
+
+void VirtualDisk::GetGeometry(uint32_t* mediaType, uint32_t* bytesPerSector, uint64_t* sectorCount,
+                              uint64_t* cylinders, uint32_t* tracksPerCylinder,
+                              uint32_t* sectorsPerTrack) {
+  if (mediaType) *mediaType = m_MediaType;
+  if (bytesPerSector) *bytesPerSector = m_BytesPerSector;
+  if (sectorCount) *sectorCount = m_SectorCount;
+  if (cylinders) *cylinders = m_Cylinders;
+  if (tracksPerCylinder) *tracksPerCylinder = m_TracksPerCylinder;
+  if (sectorsPerTrack) *sectorsPerTrack = m_SectorsPerTrack;
+}
+
+uint8_t VirtualDisk::GetPartitionCount() { return m_PartitionCount; }
+
+uint8_t VirtualDisk::IsSavedState() { return m_SavedState; }
+
+NTSTATUS VirtualDisk::GetPartition(uint8_t index, vmpeek::VirtualPartition** partition) {
+  if (index >= m_PartitionCount) {
+    TRACE_ERR(u"VirtualDisk::GetPartition invalid partition requested %d >= %d\n",
+              static_cast<int32_t>(index), static_cast<int32_t>(m_PartitionCount));
+    return STATUS_INVALID_PARAMETER;
+  }
+  const PartitionEntry& row = m_Partitions[index];
+  ::VirtualPartition* created = new (std::nothrow)
+      ::VirtualPartition(this, row.type, row.firstSector, row.sectorCount, row.uniqueId);
+  if (created == nullptr) {
+    TRACE_ERR(u"VirtualDisk::GetPartition new VirtualPartition failed\n");
+    if (partition) *partition = nullptr;
+    return STATUS_NO_MEMORY;
+  }
+  if (partition) {
+    *partition = created;
+  } else {
+    created->Release();
+  }
+  return STATUS_SUCCESS;
+}
+
+void VirtualDisk::AddPartition(uint8_t type, uint32_t firstSector, uint32_t sectorCount,
+                               const uint8_t* uniqueId) {
+  if (m_PartitionCount >= m_PartitionCapacity) {
+    if (m_PartitionCapacity >= kMaxPartitions) {
+      TRACE_ERR(u"VirtualDisk::AddPartition partition table is full (%d rows), partition at sector %u dropped\n",
+                static_cast<int32_t>(m_PartitionCount), firstSector);
+      return;
+    }
+    const uint32_t capacity = m_PartitionCapacity + 4u;
+    PartitionEntry* grown = new (std::nothrow) PartitionEntry[capacity];
+    if (grown == nullptr) {
+      TRACE_ERR(u"VirtualDisk::AddPartition memory allocation failed, partition at sector %u dropped\n",
+                firstSector);
+      return;
+    }
+    if (m_PartitionCount != 0) memcpy(grown, m_Partitions, m_PartitionCount * sizeof(PartitionEntry));
+    delete[] m_Partitions;
+    m_Partitions = grown;
+    m_PartitionCapacity = static_cast<uint8_t>(capacity);
+  }
+  PartitionEntry& row = m_Partitions[m_PartitionCount];
+  row.type = type;
+  row.firstSector = firstSector;
+  row.sectorCount = sectorCount;
+  if (uniqueId != nullptr) {
+    memcpy(row.uniqueId, uniqueId, sizeof(row.uniqueId));
+  } else {
+    memset(row.uniqueId, 0, sizeof(row.uniqueId));
+  }
+  ++m_PartitionCount;
+}
+
+bool VirtualDisk::SetParentFileName(const WCHAR* name) {
+  WCHAR* copy = nullptr;
+  if (name != nullptr) {
+    copy = WStrDup(name);
+    if (copy == nullptr) return false;
+  }
+  free(m_ParentFileName);
+  m_ParentFileName = copy;
+  return true;
+}

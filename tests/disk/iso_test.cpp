@@ -1,0 +1,196 @@
+// Raw .iso/.img images through the factory and the mount control's OpenVirtualDisk slot.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "disk/open_virtual_disk.h"
+#include "platform/wstr.h"
+#include "raw_test_disk.h"
+#include "support/test_support.h"
+#include "support/trace_capture.h"
+
+using namespace vmtest;
+
+namespace {
+
+std::string MakeIso(const TempDir& dir) {
+  EXPECT_EQ(vmtest::Run("mkdir -p " + Quote(dir.file("tree"))), 0);
+  WriteAll(dir.file("tree/data.bin"), PatternBytes(100000, 7));
+  const std::string iso = dir.file("cd.iso");
+  EXPECT_EQ(vmtest::Run("xorriso -as mkisofs -quiet -o " + Quote(iso) + " " + Quote(dir.file("tree")) + " 2>/dev/null"), 0);
+  return iso;
+}
+
+NTSTATUS OpenHost(const std::string& posix, uint8_t readOnly, Ref<vmpeek::VirtualDisk>& out) {
+  return MountOpenVirtualDisk(WinPath(posix).c_str(), readOnly, out.put());
+}
+
+}  // namespace
+
+TEST(ISODisk, OpensReadOnlyAsOnePartitionAndChecksRanges) {
+  TempDir dir;
+  const std::string iso = MakeIso(dir);
+  const auto bytes = ReadAll(iso);
+  ASSERT_EQ(bytes.size() % 2048, 0u);
+  const uint64_t sectors = bytes.size() / 2048;
+
+  StartTraceCapture();
+  Ref<vmpeek::VirtualDisk> disk;
+  ASSERT_EQ(OpenHost(iso, 0, disk), STATUS_SUCCESS);  // read-write asked, read-only given
+  EXPECT_TRUE(TraceContains("VMParseDetails", "OpenVirtualDisk : Making ISOVirtualDisk"));
+  EXPECT_TRUE(TraceContains("VMParseErrors", "OpenVirtualDisk(\\??\\Z:"));
+  EXPECT_EQ(disk->IsReadOnly(), 1);
+  EXPECT_EQ(std::u16string(disk->GetFileName()), NtPath(iso));
+  uint32_t media = 0, bps = 0, tracks = 0, spt = 0;
+  uint64_t count = 0, cylinders = 0;
+  disk->GetGeometry(&media, &bps, &count, &cylinders, &tracks, &spt);
+  EXPECT_EQ(media, 11u);
+  EXPECT_EQ(bps, 2048u);
+  EXPECT_EQ(count, sectors);
+  EXPECT_EQ(cylinders, 1u);
+  EXPECT_EQ(tracks, 1u);
+  EXPECT_EQ(spt, sectors);
+  disk->GetGeometry(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);  // all optional
+  EXPECT_EQ(disk->GetPartitionCount(), 1);
+  EXPECT_EQ(disk->IsSavedState(), 0);
+  uint64_t size = 5;
+  EXPECT_EQ(disk->GetParentFileName(nullptr, &size), STATUS_NOT_FOUND);
+
+  std::vector<uint8_t> buf(2 * 2048);
+  ASSERT_EQ(disk->Read(sectors - 1, 1, buf.data()), STATUS_SUCCESS);
+  EXPECT_EQ(0, memcmp(buf.data(), &bytes[(sectors - 1) * 2048], 2048));
+  EXPECT_EQ(disk->Read(sectors, 0, buf.data()), STATUS_SUCCESS);
+  StartTraceCapture();
+  EXPECT_EQ(disk->Read(sectors - 1, 2, buf.data()), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(RecentTrace("VMParseErrors"),
+            std::vector<std::string>{"ISODisk::Read(" + std::to_string(sectors - 1) + ",2) - read failed c000000d"});
+  EXPECT_EQ(disk->Read(UINT64_MAX, 1, buf.data()), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(disk->Read(sectors + 1, 0, buf.data()), STATUS_INVALID_PARAMETER);
+
+  StartTraceCapture();
+  EXPECT_LT(disk->Write(0, 1, buf.data()), 0);  // the handle is read-only
+  EXPECT_TRUE(TraceContains("VMParseErrors", "ISODisk::Write(0,1) - write failed"));
+  EXPECT_EQ(ReadAll(iso), bytes);
+
+  // The partition: the whole image, type 2, zero id; writes refused before the disk.
+  Ref<vmpeek::VirtualPartition> part;
+  ASSERT_EQ(disk->GetPartition(0, part.put()), STATUS_SUCCESS);
+  uint8_t type = 0, id[16];
+  uint64_t length = 0, first = 9;
+  part->GetInfo(&type, &length, &first);
+  EXPECT_EQ(type, 2);
+  EXPECT_EQ(length, sectors * 512);  // reported in 512-byte units
+  EXPECT_EQ(first, 0u);
+  part->GetUniqueId(id);
+  EXPECT_EQ(Hex(id, 16), std::string(32, '0'));
+  part->GetGeometry(nullptr, &bps, &count, &cylinders, nullptr, nullptr);
+  EXPECT_EQ(bps, 2048u);
+  EXPECT_EQ(count, sectors);
+  EXPECT_EQ(cylinders, 1u);  // a one-cylinder disk
+  EXPECT_EQ(part->Write(0, 1, buf.data()), STATUS_ACCESS_DENIED);
+  ASSERT_EQ(part->Read(16, 1, buf.data()), STATUS_SUCCESS);
+  EXPECT_EQ(0, memcmp(buf.data(), &bytes[16 * 2048], 2048));
+  EXPECT_EQ(disk->GetPartition(1, part.put()), STATUS_INVALID_PARAMETER);  // leaves the argument alone
+  EXPECT_NE(part.p, nullptr);
+}
+
+TEST(ISODisk, FatImageOpensThroughTheFactory) {
+  TempDir dir;
+  const std::string img = dir.file("floppy.IMG");
+  ASSERT_EQ(vmtest::Run("mkfs.fat -C " + Quote(img) + " 1440 >/dev/null"), 0);
+  Ref<VirtualDisk> disk(OpenVirtualDisk(NtPath(img).c_str()));
+  ASSERT_NE(disk.p, nullptr);
+  ASSERT_EQ(disk->Open(1), STATUS_SUCCESS);
+  EXPECT_EQ(disk->Open(1), STATUS_SUCCESS);  // a second Open is a no-op
+  EXPECT_EQ(disk->GetPartitionCount(), 1);
+  EXPECT_EQ(Rows(disk.p), (std::vector<Row>{{2, 0, 720, std::string(32, '0')}}));
+  std::vector<uint8_t> sector(2048);
+  ASSERT_EQ(disk->Read(0, 1, sector.data()), STATUS_SUCCESS);
+  EXPECT_EQ(sector[510], 0x55);
+  EXPECT_EQ(sector[511], 0xAA);
+}
+
+TEST(ISODisk, RefusesBadSizesAndMissingFiles) {
+  TempDir dir;
+  const std::string iso = MakeIso(dir);
+  ASSERT_EQ(vmtest::Run("cp " + Quote(iso) + " " + Quote(dir.file("odd.iso")) + " && truncate -s +512 " + Quote(dir.file("odd.iso"))), 0);
+  WriteAll(dir.file("empty.img"), {});
+  for (const char* name : {"odd.iso", "empty.img"}) {
+    StartTraceCapture();
+    Ref<vmpeek::VirtualDisk> disk;
+    EXPECT_EQ(OpenHost(dir.file(name), 1, disk), STATUS_INVALID_IMAGE_FORMAT) << name;
+    EXPECT_EQ(disk.p, nullptr);
+    EXPECT_TRUE(TraceContains("VMParseErrors",
+                              "ISODisk::Open size of file is 0 or not a multiple of the sector size."));
+  }
+  StartTraceCapture();
+  Ref<vmpeek::VirtualDisk> missing;
+  EXPECT_EQ(OpenHost(dir.file("missing.iso"), 1, missing), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_TRUE(TraceContains("VMParseErrors", "ISODisk::Open(\\??\\Z:"));
+  EXPECT_TRUE(TraceContains("VMParseErrors", "missing.iso) open for R/O failed c0000034."));
+
+  // A disk that never opened has no file to read.
+  Ref<VirtualDisk> unopened(CreateISODisk(NtPath(iso).c_str()));
+  std::vector<uint8_t> buf(2048);
+  StartTraceCapture();
+  EXPECT_EQ(unopened->Read(0, 1, buf.data()), STATUS_FILE_INVALID);
+  EXPECT_EQ(unopened->Write(3, 1, buf.data()), STATUS_FILE_INVALID);
+  EXPECT_EQ(RecentTrace("VMParseErrors"),
+            (std::vector<std::string>{"ISODisk::Read(0,1) - no file", "ISODisk::Write(3,1) - no file"}));
+}
+
+TEST(OpenVirtualDisk, PicksTheClassByExtension) {
+  struct Case {
+    const char16_t* path;
+    const char* trace;
+  } cases[] = {
+      {u"\\??\\Z:\\x\\disk.raw", "OpenVirtualDisk : unrecognised extension"},
+      {u"\\??\\Z:\\dir.d\\image", "OpenVirtualDisk : no extension"},
+      {u"disk.vhd", "OpenVirtualDisk : no extension"},
+      {u"\\??\\Z:\\x\\disk.Vhd", "OpenVirtualDisk : Making VHDVirtualDisk"},
+      {u"\\??\\Z:\\x\\disk.VUD", "OpenVirtualDisk : Making VHDVirtualDisk"},
+      {u"\\??\\Z:\\x\\disk.vmdk", "OpenVirtualDisk : Making VMDKVirtualDisk"},
+      {u"\\??\\Z:\\x\\disk.img", "OpenVirtualDisk : Making ISOVirtualDisk"},
+  };
+  for (const Case& c : cases) {
+    StartTraceCapture();
+    Ref<VirtualDisk> disk(OpenVirtualDisk(c.path));
+    EXPECT_TRUE(TraceContains("VMParseErrors", c.trace) || TraceContains("VMParseDetails", c.trace))
+        << Utf16ToUtf8(c.path);
+    if (std::string(c.trace).find("Making") == std::string::npos) {
+      EXPECT_EQ(disk.p, nullptr);
+    }
+    if (disk.p) {
+      EXPECT_EQ(std::u16string(disk->GetFileName()), std::u16string(c.path));  // not upper-cased
+    }
+  }
+  StartTraceCapture();
+  EXPECT_EQ(OpenVirtualDisk(nullptr), nullptr);
+  EXPECT_TRUE(TraceContains("VMParseErrors", "OpenVirtualDisk(NULL)"));
+
+  Ref<vmpeek::VirtualDisk> disk;
+  EXPECT_EQ(MountOpenVirtualDisk(u"Z:\\tmp\\x.raw", 1, disk.put()), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(disk.p, nullptr);
+}
+
+TEST(VirtualDisk, ParentNameAndPartitionIndex) {
+  TempDir dir;
+  WriteAll(dir.file("blank.raw"), std::vector<uint8_t>(64 * 512));
+  auto disk = OpenRaw(dir.file("blank.raw"));
+  uint64_t size = 0;
+  WCHAR name[8];
+  EXPECT_EQ(disk->GetParentFileName(name, &size), STATUS_NOT_FOUND);
+  ASSERT_TRUE(disk->SetParent(u"\\??\\p.v"));  // 7 characters
+  size = 7;
+  EXPECT_EQ(disk->GetParentFileName(name, &size), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(size, 8u);
+  EXPECT_EQ(disk->GetParentFileName(nullptr, &size), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(disk->GetParentFileName(name, &size), STATUS_SUCCESS);
+  EXPECT_EQ(std::u16string(name), u"\\??\\p.v");
+
+  StartTraceCapture();
+  vmpeek::VirtualPartition* untouched = reinterpret_cast<vmpeek::VirtualPartition*>(0x1);
+  EXPECT_EQ(disk->GetPartition(0, &untouched), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(untouched, reinterpret_cast<vmpeek::VirtualPartition*>(0x1));
+  EXPECT_TRUE(TraceContains("VMParseErrors", "VirtualDisk::GetPartition invalid partition requested 0 >= 0"));
+}

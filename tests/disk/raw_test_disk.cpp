@@ -1,0 +1,117 @@
+#include "raw_test_disk.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <new>
+#include <ostream>
+
+#include "support/test_support.h"
+
+namespace vmtest {
+
+RawTestDisk::RawTestDisk(const std::u16string& ntPath, RawGeometry geometry)
+    : VirtualDisk(ntPath.c_str()), m_Geometry(geometry) {
+  m_BytesPerSector = 512;
+  m_MediaType = MEDIA_TYPE_FIXED;
+}
+
+NTSTATUS RawTestDisk::Open(uint8_t readOnly) {
+  if (m_Opened) return STATUS_SUCCESS;
+  NTSTATUS status = OpenImageFile(m_FileName, readOnly != 0, m_File.put());
+  if (status < 0) return status;
+  m_ReadOnly = readOnly ? 1 : 0;
+  uint64_t size = 0;
+  status = ZwQueryFileSize(m_File.get(), &size);
+  if (status < 0) return status;
+  m_FileSectors = size / 512;
+  m_SectorCount = m_Geometry.sectorCount ? m_Geometry.sectorCount : m_FileSectors;
+  m_TracksPerCylinder = m_Geometry.heads;
+  m_SectorsPerTrack = m_Geometry.sectorsPerTrack;
+  const uint64_t perCylinder = uint64_t{m_Geometry.heads} * m_Geometry.sectorsPerTrack;
+  m_Cylinders = m_Geometry.cylinders ? m_Geometry.cylinders : (perCylinder ? m_SectorCount / perCylinder : 0);
+  ProcessMBR();
+  m_Opened = 1;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS RawTestDisk::Read(uint64_t first, uint32_t count, void* buffer) {
+  ++reads;
+  if (first > m_SectorCount || count > m_SectorCount - first) return STATUS_INVALID_PARAMETER;
+  if (first + count > m_FileSectors) return STATUS_END_OF_FILE;
+  return ReadImageBytes(m_File.get(), first * 512, uint64_t{count} * 512, buffer);
+}
+
+NTSTATUS RawTestDisk::Write(uint64_t first, uint32_t count, const void* buffer) {
+  if (m_ReadOnly) return STATUS_ACCESS_DENIED;
+  if (first > m_SectorCount || count > m_SectorCount - first) return STATUS_INVALID_PARAMETER;
+  return WriteImageBytes(m_File.get(), first * 512, uint64_t{count} * 512, buffer);
+}
+
+Ref<RawTestDisk> OpenRaw(const std::string& posix, RawGeometry geometry, uint8_t readOnly) {
+  Ref<RawTestDisk> ref(new (std::nothrow) RawTestDisk(NtPath(posix), geometry));
+  EXPECT_NE(ref.p, nullptr);
+  EXPECT_EQ(ref.p->Open(readOnly), STATUS_SUCCESS) << posix;
+  return ref;
+}
+
+std::string Hex(const uint8_t* bytes, size_t n) {
+  std::string s;
+  char two[3];
+  for (size_t i = 0; i < n; ++i) {
+    snprintf(two, sizeof(two), "%02x", bytes[i]);
+    s += two;
+  }
+  return s;
+}
+
+std::vector<Row> Rows(VirtualDisk* disk) {
+  std::vector<Row> rows;
+  for (uint8_t i = 0; i < disk->GetPartitionCount(); ++i) {
+    const PartitionEntry& e = disk->Partitions()[i];
+    rows.push_back(Row{e.type, e.firstSector, e.sectorCount, Hex(e.uniqueId, 16)});
+  }
+  return rows;
+}
+
+std::ostream& operator<<(std::ostream& os, const Row& r) {
+  return os << "{type " << std::hex << int(r.type) << std::dec << ", first " << r.first << ", count "
+            << r.count << ", id " << r.id << "}";
+}
+
+}  // namespace vmtest
+
+#include "module/parse_trace.h"
+#include "support/trace_capture.h"
+
+namespace vmtest {
+void StartTraceCapture() {
+  ClearTrace();
+  OpenParseTraceChannels();
+}
+}  // namespace vmtest
+
+#include <fstream>
+
+namespace vmtest {
+std::vector<uint8_t> ReadBytes(const std::string& path, uint64_t offset, size_t length) {
+  std::vector<uint8_t> bytes(length);
+  std::ifstream f(path, std::ios::binary);
+  f.seekg(static_cast<std::streamoff>(offset));
+  f.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(length));
+  EXPECT_TRUE(f.good()) << path << " @" << offset;
+  return bytes;
+}
+
+void PokeBytes(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes) {
+  std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
+  f.seekp(static_cast<std::streamoff>(offset));
+  f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  EXPECT_TRUE(f.good()) << path << " @" << offset;
+}
+
+std::string CopyFile(const std::string& from, const std::string& to) {
+  EXPECT_EQ(Run("cp --sparse=always " + Quote(from) + " " + Quote(to)), 0);
+  return to;
+}
+}  // namespace vmtest

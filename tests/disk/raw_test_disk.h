@@ -1,0 +1,81 @@
+// A test-only disk image: one raw file of 512-byte sectors read through the image file calls,
+// with partition discovery run by Open, as the VHD and VMDK classes do.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "disk/image_file.h"
+#include "disk/virtual_disk.h"
+#include "module/object.h"
+
+namespace vmtest {
+
+struct RawGeometry {
+  uint64_t sectorCount = 0;  // 0: the file's size / 512
+  uint64_t cylinders = 0;    // 0: sectorCount / (heads * sectorsPerTrack)
+  uint32_t heads = 255;
+  uint32_t sectorsPerTrack = 63;
+};
+
+class RawTestDisk : public VirtualDisk {
+ public:
+  RawTestDisk(const std::u16string& ntPath, RawGeometry geometry);
+  NTSTATUS Open(uint8_t readOnly) override;
+  NTSTATUS Read(uint64_t first, uint32_t count, void* buffer) override;
+  NTSTATUS Write(uint64_t first, uint32_t count, const void* buffer) override;
+  VMPEEK_DESTROY_SLOT(RawTestDisk)
+
+  uint32_t reads = 0;  // Read calls seen
+  bool SetParent(const WCHAR* name) { return SetParentFileName(name); }
+
+ protected:
+  ~RawTestDisk() = default;
+
+ private:
+  RawGeometry m_Geometry;
+  NtHandle m_File;
+  uint64_t m_FileSectors = 0;
+};
+
+// One reference on a disk, released at scope end.
+template <class T>
+struct Ref {
+  T* p = nullptr;
+  Ref() = default;
+  explicit Ref(T* q) : p(q) {}
+  ~Ref() { if (p) p->Release(); }
+  Ref(Ref&& o) noexcept : p(o.p) { o.p = nullptr; }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  T* operator->() const { return p; }
+  T** put() { return &p; }
+};
+
+// Opens a raw file (POSIX path) with discovery; asserts success of the open.
+Ref<RawTestDisk> OpenRaw(const std::string& posix, RawGeometry geometry = {}, uint8_t readOnly = 1);
+
+struct Row {
+  uint8_t type;
+  uint32_t first;
+  uint32_t count;
+  std::string id;  // 32 lowercase hex characters
+  bool operator==(const Row&) const = default;
+};
+std::vector<Row> Rows(VirtualDisk* disk);
+std::string Hex(const uint8_t* bytes, size_t n);
+std::ostream& operator<<(std::ostream& os, const Row& r);
+
+}  // namespace vmtest
+
+namespace vmtest {
+// Forgets earlier trace lines and makes sure the two parse channels are open.
+void StartTraceCapture();
+}  // namespace vmtest
+
+namespace vmtest {
+// Part of a (possibly large, sparse) file, and an in-place overwrite of part of one.
+std::vector<uint8_t> ReadBytes(const std::string& path, uint64_t offset, size_t length);
+void PokeBytes(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes);
+// A copy of a file (sparse where the source is).
+std::string CopyFile(const std::string& from, const std::string& to);
+}  // namespace vmtest
