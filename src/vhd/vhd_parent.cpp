@@ -1,0 +1,127 @@
+// VHDVirtualDisk: finding and opening the parent of a differencing image through its locators.
+#include <cstring>
+#include <new>
+
+#include "module/parse_trace.h"
+#include "platform/endian.h"
+#include "platform/wstr.h"
+#include "vhd/vhd_format.h"
+#include "vhd/vhd_virtual_disk.h"
+
+using namespace vhd;
+
+NTSTATUS VHDVirtualDisk::FindParent() {
+  TraceTo(g_VMParseErrors, u"VHDVirtualDisk::FindParent : Looking for W2ku.\n");
+  TraceTo(g_VMParseDetails, u"VHDVirtualDisk::FindParent : Looking for W2ku.\n");
+  if (NT_SUCCESS(TryLocator(kPlatformW2ku))) return STATUS_SUCCESS;
+  TraceTo(g_VMParseErrors, u"VHDVirtualDisk::FindParent : Looking for W2ru.\n");
+  TraceTo(g_VMParseDetails, u"VHDVirtualDisk::FindParent : Looking for W2ru.\n");
+  return TryLocator(kPlatformW2ru);
+}
+
+NTSTATUS VHDVirtualDisk::ReadLocator(const uint8_t* locator, uint32_t platformCode, WCHAR** path) {
+  *path = nullptr;
+  const WCHAR* prefix = u"\\??\\";
+  size_t prefixLen = 4;
+  if (platformCode == kPlatformW2ru) {
+    // Relative to the folder of this image: its own path up to and including the last '\'.
+    const WCHAR* slash = WStrRChr(m_FileName, u'\\');
+    if (!slash) return STATUS_OBJECT_PATH_NOT_FOUND;
+    prefix = m_FileName;
+    prefixLen = static_cast<size_t>(slash - m_FileName) + 1;
+  }
+  const uint32_t sectors = (LoadBE32(locator + kLocatorDataLength) + 511ull) / 512;
+  const uint64_t firstSector = LoadBE64(locator + kLocatorDataOffset) / kSectorSize;
+  const size_t bytes = static_cast<size_t>(sectors) * kSectorSize;
+  uint8_t* data = new (std::nothrow) uint8_t[bytes + 2]();
+  if (!data) {
+    TRACE_ERR(u"VHDVirtualDisk::FindParent failed to allocate memory for locator.\n");
+    return STATUS_NO_MEMORY;
+  }
+  NTSTATUS status = m_Files.Read(firstSector, sectors, data);
+  if (!NT_SUCCESS(status)) {
+    delete[] data;
+    return status;
+  }
+  // UTF-16LE text up to its first zero character and no further than the recorded length
+  // (writers need not clear the rest of the sector); a leading ".\" names this image's folder.
+  const size_t limit = LoadBE32(locator + kLocatorDataLength) / 2;
+  size_t units = 0;
+  while (units < limit && LoadLE16(data + 2 * units) != 0) ++units;
+  size_t skip = 0;
+  if (units >= 2 && LoadLE16(data) == u'.' && LoadLE16(data + 2) == u'\\') skip = 2;
+  WCHAR* result = new (std::nothrow) WCHAR[prefixLen + units - skip + 1];
+  if (!result) {
+    delete[] data;
+    TRACE_ERR(u"VHDVirtualDisk::FindParent failed to allocate memory for locator.\n");
+    return STATUS_NO_MEMORY;
+  }
+  memcpy(result, prefix, prefixLen * sizeof(WCHAR));
+  for (size_t i = skip; i < units; ++i) result[prefixLen + i - skip] = LoadLE16(data + 2 * i);
+  result[prefixLen + units - skip] = 0;
+  delete[] data;
+  *path = result;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS VHDVirtualDisk::TryLocator(uint32_t platformCode) {
+  const uint8_t* locator = nullptr;
+  for (uint32_t i = 0; i < kLocatorCount && !locator; ++i) {
+    const uint8_t* entry = m_header + kHeaderLocators + i * kLocatorSize;
+    if (LoadBE32(entry + kLocatorCode) == platformCode) locator = entry;
+  }
+  if (!locator) {
+    TRACE_ERR(u"VHDVirtualDisk::FindParent failed to find a locator.\n");
+    return STATUS_INVALID_OWNER;
+  }
+  uint64_t sectors = (LoadBE32(locator + kLocatorDataLength) + 511ull) / 512;
+  if (sectors > kLocatorMaxSectors) {
+    TRACE_ERR(u"VHDVirtualDisk::FindParent data for locator is too big (%d sectors).\n",
+              static_cast<int32_t>(sectors));
+    return STATUS_INVALID_OWNER;
+  }
+  WCHAR* path = nullptr;
+  NTSTATUS status = ReadLocator(locator, platformCode, &path);
+  if (!NT_SUCCESS(status)) {
+    TRACE_ERR(u"VHDVirtualDisk::FindParent failed to read locator from disk status=%08lx.\n",
+              static_cast<uint32_t>(status));
+    return status;
+  }
+  TraceTo(g_VMParseErrors, u"VHDVirtualDisk::FindParent trying parent %s.\n", path);
+  TraceTo(g_VMParseDetails, u"VHDVirtualDisk::FindParent trying parent %s.\n", path);
+  if (!SetParentFileName(path)) {
+    delete[] path;
+    return STATUS_NO_MEMORY;
+  }
+
+  m_Parent = new (std::nothrow) VHDVirtualDisk(path);
+  delete[] path;
+  if (!m_Parent) {
+    TRACE_ERR(u"VHDVirtualDisk::FindParent failed to allocate memory for VHDVirtualDisk for parent.\n");
+    status = STATUS_NO_MEMORY;
+  } else {
+    m_Parent->m_Child = this;
+    m_Parent->m_Depth = m_Depth + 1;
+    status = m_Parent->Open(1);
+    m_Parent->m_Child = nullptr;
+    if (!NT_SUCCESS(status)) {
+      status = STATUS_INVALID_OWNER;
+      TRACE_ERR(u"VHDVirtualDisk::FindParent open of parent disk failed %08lx.\n", static_cast<uint32_t>(status));
+    } else {
+      uint8_t id[16];
+      m_Parent->GetUniqueId(id);
+      if (memcmp(id, m_header + kHeaderParentUniqueId, 16) != 0) {
+        TRACE_ERR(u"VHDVirtualDisk::FindParent GUIDs don't match.\n");
+        status = STATUS_INVALID_OWNER;
+      }
+    }
+  }
+  if (!NT_SUCCESS(status)) {
+    if (m_Parent) {
+      m_Parent->Release();
+      m_Parent = nullptr;
+    }
+    SetParentFileName(nullptr);
+  }
+  return status;
+}

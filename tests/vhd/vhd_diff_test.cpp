@@ -1,0 +1,229 @@
+// Differencing VHDs: children written by vhd-lib (an independent writer) over qemu-made
+// parents, and chains from the fixture builder found through W2ku and W2ru locators.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "platform/wstr.h"
+#include "vhd/vhd_builder.h"
+#include "vhd/vhd_test_util.h"
+
+using namespace vhdtest;
+using vmtest::Quote;
+using vmtest::TempDir;
+
+namespace {
+
+constexpr uint32_t kW2ku = 0x57326B75, kW2ru = 0x57327275;
+constexpr NTSTATUS kInvalidOwner = static_cast<NTSTATUS>(0xC000005A);
+
+// vhd-lib 0.7.2 installed once per build directory; the test fails when npm cannot fetch it.
+std::string VhdLibDir() {
+  std::string dir = std::string(VMPEEK_BUILD_DIR) + "/vhd-lib-node";
+  if (!std::filesystem::exists(dir + "/node_modules/vhd-lib/package.json")) {
+    std::string cmd = "npm install --silent --no-audit --no-fund --prefix " + Quote(dir) + " vhd-lib@0.7.2 >&2";
+    EXPECT_EQ(vmtest::Run(cmd), 0) << "npm could not install vhd-lib@0.7.2 (is the registry reachable?): " << cmd;
+  }
+  return dir;
+}
+
+std::string ParentName(VirtualDisk* d) {
+  WCHAR buf[1024];
+  uint64_t size = 1024;
+  if (d->GetParentFileName(buf, &size) != 0) return "";
+  return Utf16ToUtf8(buf);
+}
+
+void Overlay(std::vector<uint8_t>& raw, uint64_t sector, uint32_t count, uint8_t byte) {
+  std::fill(raw.begin() + sector * 512, raw.begin() + (sector + count) * 512, byte);
+}
+
+}  // namespace
+
+TEST(VhdDiff, VhdLibChildReadsThroughQemuParent) {
+  std::string modules = VhdLibDir();
+  ASSERT_TRUE(std::filesystem::exists(modules + "/node_modules/vhd-lib"));
+  TempDir dir;
+  std::string parent = MakeQemuImage(dir, "base.vhd", "subformat=dynamic,force_size=on");
+  std::string child = dir.file("child.vhd");
+  Sh("qemu-img create -q -f vpc -o subformat=dynamic,force_size=on " + Quote(child) + " 64M");
+  auto expected = QemuRaw(parent);
+  auto parentBytes = ReadFileBytes(parent);
+  struct W { uint64_t sector; uint32_t count; uint8_t byte; };
+  const W writes[] = {{2050, 4, 0xA1}, {4094, 4, 0xB2}, {20480, 8, 0xC3}, {8192, 4096, 0xD4}, {81921, 3, 0xE5}};
+  std::string cmd = "node " + Quote(std::string(VMPEEK_SOURCE_DIR) + "/tests/vhd/make_diff_vhd.js") + " " +
+                    Quote(modules) + " " + Quote(parent) + " " + Quote(child) + " " +
+                    Quote(Utf16ToUtf8(vmtest::WinPath(parent)));
+  for (const W& w : writes) {
+    cmd += " " + std::to_string(w.sector) + ":" + std::to_string(w.count) + ":" + std::to_string(w.byte);
+    Overlay(expected, w.sector, w.count, w.byte);
+  }
+  Sh(cmd);
+
+  {
+    DiskRef d;
+    OpenVhd(d, child, true);
+    ASSERT_TRUE(d) << Hex(d.status);
+    EXPECT_EQ(ParentName(d.disk), "\\??\\" + Utf16ToUtf8(vmtest::WinPath(parent)));
+    EXPECT_EQ(d->GetPartitionCount(), 2);
+    EXPECT_EQ(FirstDifference(ReadWhole(d.disk), expected), -1);
+    EXPECT_EQ(FirstDifference(ReadWhole(d.disk, 10000), expected), -1);
+  }
+  // Writing one sector of a block the child lacks: that sector comes from the child, its
+  // neighbour still from the parent, and the parent is not touched.
+  {
+    DiskRef d;
+    OpenVhd(d, child, false);
+    ASSERT_TRUE(d);
+    std::vector<uint8_t> one(512, 0x5C);
+    const uint64_t s = 20 * 4096 + 5;
+    ASSERT_EQ(d->Write(s, 1, one.data()), 0);
+    Overlay(expected, s, 1, 0x5C);
+    std::vector<uint8_t> two(1024);
+    ASSERT_EQ(d->Read(s, 2, two.data()), 0);
+    EXPECT_EQ(two[0], 0x5C);
+    EXPECT_EQ(two[512], 0x33);
+    EXPECT_EQ(FirstDifference(ReadWhole(d.disk), expected), -1);
+  }
+  EXPECT_EQ(ReadFileBytes(parent), parentBytes);
+}
+
+namespace {
+
+// A 16 MiB base with an MBR and data, saved at path; returns the builder.
+VhdBuilder MakeBase(const TempDir& dir, const std::string& path) {
+  VhdBuilder b(3, 16 << 20);
+  b.Write(0, SfdiskMbr(dir.path(), 16 << 20, "start=2048, type=83\n"));
+  b.Write(2048, vmtest::PatternBytes(512 * 100, 1));
+  b.Write(4096 * 3 - 2, vmtest::PatternBytes(512 * 4, 2));
+  SaveImage(path, b.Build());
+  return b;
+}
+
+VhdBuilder MakeChild(const VhdBuilder& parent, std::vector<Locator> locators, uint32_t seed) {
+  VhdBuilder c(4, 16 << 20);
+  memcpy(c.parentUuid, parent.uuid, 16);
+  c.uuid[0] ^= static_cast<uint8_t>(seed * 37 + 1);
+  c.uuid[15] = static_cast<uint8_t>(seed);
+  c.locators = std::move(locators);
+  c.Write(2048 + seed, vmtest::PatternBytes(512 * 3, 100 + seed));
+  c.Write(4096 * 5 + seed, vmtest::PatternBytes(512, 200 + seed));
+  return c;
+}
+
+// What a chain reads: each child's written sectors over its parent's view.
+std::vector<uint8_t> Through(std::vector<uint8_t> below, const VhdBuilder& child) {
+  auto own = child.Raw();
+  for (size_t s = 0; s < own.size() / 512; ++s) {
+    bool any = false;
+    for (size_t i = 0; i < 512 && !any; ++i) any = own[s * 512 + i] != 0;
+    if (any) memcpy(below.data() + s * 512, own.data() + s * 512, 512);
+  }
+  return below;
+}
+
+}  // namespace
+
+TEST(VhdDiff, BuilderChainsFollowW2kuThenW2ru) {
+  TempDir dir;
+  std::filesystem::create_directories(dir.file("VMs"));
+  std::filesystem::create_directories(dir.file("other"));
+  VhdBuilder base = MakeBase(dir, dir.file("VMs/base.vhd"));
+  // The builder is honest: qemu-img reads its dynamic output as the builder means it.
+  EXPECT_EQ(FirstDifference(QemuRaw(dir.file("VMs/base.vhd")), base.Raw()), -1);
+
+  VhdBuilder child = MakeChild(base, {{kW2ku, u"C:\\VMs\\base.vhd"}, {kW2ru, u".\\base.vhd"}}, 1);
+  SaveImage(dir.file("VMs/child.vhd"), child.Build());
+  VhdBuilder grand = MakeChild(child, {{kW2ru, u"..\\VMs\\child.vhd"}}, 2);
+  SaveImage(dir.file("other/grand.vhd"), grand.Build());
+  auto childView = Through(base.Raw(), child);
+  auto grandView = Through(childView, grand);
+
+  // W2ku: an absolute Windows path through the drive-letter mapping.
+  setenv("VMPEEK_DRIVE_C", dir.path().c_str(), 1);
+  {
+    DiskRef d;
+    OpenVhd(d, dir.file("VMs/child.vhd"), true);
+    ASSERT_TRUE(d) << Hex(d.status);
+    EXPECT_EQ(ParentName(d.disk), "\\??\\C:\\VMs\\base.vhd");
+    EXPECT_EQ(FirstDifference(ReadWhole(d.disk), childView), -1);
+    DiskRef g;
+    OpenVhd(g, dir.file("other/grand.vhd"), true);
+    ASSERT_TRUE(g) << Hex(g.status);
+    EXPECT_EQ(FirstDifference(ReadWhole(g.disk, 4096 * 2 + 5), grandView), -1);
+  }
+  unsetenv("VMPEEK_DRIVE_C");
+
+  // A copied chain: the W2ku path leads nowhere, the W2ru paths lead to the copies.
+  TempDir copy;
+  Sh("cp -r " + Quote(dir.file("VMs")) + " " + Quote(dir.file("other")) + " " + Quote(copy.path()));
+  std::filesystem::remove_all(dir.path() + "/VMs");
+  vmtest::ClearTrace();
+  DiskRef g;
+  OpenVhd(g, copy.file("other/grand.vhd"), true);
+  ASSERT_TRUE(g) << Hex(g.status);
+  EXPECT_EQ(ParentName(g.disk), Utf16ToUtf8(vmtest::NtPath(copy.file("other"))) + "\\..\\VMs\\child.vhd");
+  EXPECT_EQ(FirstDifference(ReadWhole(g.disk), grandView), -1);
+  EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "VHDVirtualDisk::FindParent : Looking for W2ru."));
+  EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "VHDVirtualDisk::FindParent trying parent " +
+                                                         Utf16ToUtf8(vmtest::NtPath(copy.file("other"))) + "\\..\\VMs\\base.vhd."));
+}
+
+TEST(VhdDiff, BrokenChainsFailCleanly) {
+  TempDir dir;
+  VhdBuilder base = MakeBase(dir, dir.file("base.vhd"));
+
+  // The parent's unique id differs from the one the child recorded.
+  VhdBuilder wrong = MakeChild(base, {{kW2ru, u"base.vhd"}}, 3);
+  wrong.parentUuid[7] ^= 1;
+  SaveImage(dir.file("wrong.vhd"), wrong.Build());
+  vmtest::ClearTrace();
+  DiskRef d;
+  OpenVhd(d, dir.file("wrong.vhd"), true);
+  EXPECT_EQ(d.status, kInvalidOwner);
+  EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "VHDVirtualDisk::FindParent GUIDs don't match."));
+  EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "VHDVirtualDisk::FindParent failed to find a locator."));
+  EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "VHDVirtualDisk::Open failed to get parent of difference disk c000005a."));
+
+  // An image that names itself as parent, and two that name each other.
+  VhdBuilder self(4, 16 << 20);
+  memcpy(self.parentUuid, self.uuid, 16);
+  self.locators = {{kW2ru, u"self.vhd"}};
+  SaveImage(dir.file("self.vhd"), self.Build());
+  vmtest::ClearTrace();
+  OpenVhd(d, dir.file("self.vhd"), true);
+  EXPECT_EQ(d.status, kInvalidOwner);
+  EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "is already part of its own differencing chain."));
+
+  VhdBuilder a(4, 16 << 20), b(4, 16 << 20);
+  b.uuid[0] ^= 0x55;
+  memcpy(a.parentUuid, b.uuid, 16);
+  memcpy(b.parentUuid, a.uuid, 16);
+  a.locators = {{kW2ru, u"b.vhd"}};
+  b.locators = {{kW2ru, u"a.vhd"}};
+  SaveImage(dir.file("a.vhd"), a.Build());
+  SaveImage(dir.file("b.vhd"), b.Build());
+  OpenVhd(d, dir.file("a.vhd"), true);
+  EXPECT_EQ(d.status, kInvalidOwner);
+
+  // Chains of 32 parents open; one more is refused.
+  auto chain = [&](int parents) {
+    VhdBuilder below = base;
+    std::string belowName = "base.vhd";
+    for (int i = parents - 1; i >= 0; --i) {
+      VhdBuilder c = MakeChild(below, {{kW2ru, Utf8ToUtf16(belowName)}}, 10 + i);
+      belowName = "chain" + std::to_string(i) + ".vhd";
+      SaveImage(dir.file(belowName), c.Build());
+      below = c;
+    }
+    return dir.file(belowName);
+  };
+  OpenVhd(d, chain(32), true);
+  EXPECT_TRUE(d) << Hex(d.status);
+  d.reset();
+  vmtest::ClearTrace();
+  OpenVhd(d, chain(33), true);
+  EXPECT_EQ(d.status, kInvalidOwner);
+  EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "VHDVirtualDisk::Open differencing chain is deeper than 32 parents."));
+}

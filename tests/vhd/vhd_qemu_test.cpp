@@ -1,0 +1,165 @@
+// VHD images made by qemu-img/qemu-io, read and written through the library and checked
+// against qemu-img's own view of them.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "platform/nt_file.h"
+#include "vhd/vhd_builder.h"
+#include "vhd/vhd_test_util.h"
+
+using namespace vhdtest;
+using vmtest::Quote;
+using vmtest::TempDir;
+
+namespace {
+
+uint64_t FileSize(const std::string& p) { return std::filesystem::file_size(p); }
+
+}  // namespace
+
+TEST(VhdQemu, ReadsEveryByteOfFixedAndDynamicImages) {
+  vmtest::ClearTrace();
+  for (std::string options : {"subformat=dynamic,force_size=on", "subformat=dynamic", "subformat=fixed,force_size=on",
+                              "subformat=fixed"}) {
+    SCOPED_TRACE(options);
+    TempDir dir;
+    std::string img = MakeQemuImage(dir, "disk.vhd", options);
+    auto expected = QemuRaw(img);
+    DiskRef d;
+    OpenVhd(d, img, true);
+    ASSERT_TRUE(d) << Hex(d.status);
+    EXPECT_EQ(d->IsReadOnly(), 1);
+    EXPECT_EQ(d->GetPartitionCount(), 2);
+    EXPECT_EQ(d->IsSavedState(), 0);
+    uint64_t size = 0;
+    EXPECT_EQ(d->GetParentFileName(nullptr, &size), static_cast<NTSTATUS>(0xC0000225));
+    uint64_t n = SectorCount(d.disk);
+    ASSERT_EQ(n * 512, expected.size());
+    EXPECT_EQ(FirstDifference(ReadWhole(d.disk), expected), -1);
+    EXPECT_EQ(FirstDifference(ReadWhole(d.disk, 4096 * 3), expected), -1);
+    std::vector<uint8_t> sector(1024);
+    EXPECT_EQ(d->Read(n - 1, 1, sector.data()), 0);
+    EXPECT_EQ(d->Read(n - 1, 2, sector.data()), static_cast<NTSTATUS>(0xC000000D));
+    EXPECT_EQ(d->Read(n, 1, sector.data()), static_cast<NTSTATUS>(0xC000000D));
+    EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "VHDVirtualDisk::Read (" + std::to_string(n) + ",1) failed c000000d."));
+  }
+}
+
+TEST(VhdQemu, WritesIntoDynamicImageReadBackByQemu) {
+  TempDir dir;
+  std::string img = MakeQemuImage(dir, "disk.vhd", "subformat=dynamic,force_size=on");
+  auto expected = QemuRaw(img);
+  const uint64_t spb = 4096, blockBytes = 4097 * 512;
+  struct W { uint64_t sector; uint32_t count; uint64_t growth; };
+  const W writes[] = {
+      {2048 + 10, 3, 0},                 // a block qemu already allocated
+      {5 * spb + 7, 5, blockBytes},      // a fresh block
+      {10 * spb - 3, 10, 2 * blockBytes},  // two fresh blocks at once
+      {5 * spb + 100, 2, 0},             // the block allocated above
+  };
+  {
+    DiskRef d;
+    OpenVhd(d, img, false);
+    ASSERT_TRUE(d) << Hex(d.status);
+    ASSERT_EQ(d->IsReadOnly(), 0);
+    uint32_t seed = 1;
+    for (const W& w : writes) {
+      uint64_t before = FileSize(img);
+      auto data = vmtest::PatternBytes(w.count * 512, seed++);
+      ASSERT_EQ(d->Write(w.sector, w.count, data.data()), 0);
+      std::copy(data.begin(), data.end(), expected.begin() + w.sector * 512);
+      EXPECT_EQ(FileSize(img) - before, w.growth) << "write at " << w.sector;
+    }
+    std::vector<uint8_t> none(512);
+    EXPECT_EQ(d->Write(0, 0, none.data()), static_cast<NTSTATUS>(0x80000022));
+    EXPECT_EQ(FirstDifference(ReadWhole(d.disk), expected), -1);
+  }
+  // Another tool reads exactly what was written, and the image is still one qemu accepts.
+  EXPECT_EQ(FirstDifference(QemuRaw(img), expected), -1);
+  EXPECT_EQ(vmtest::Run("qemu-img info " + Quote(img) + " >/dev/null"), 0);
+  DiskRef again;
+  OpenVhd(again, img, true);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(FirstDifference(ReadWhole(again.disk), expected), -1);
+}
+
+TEST(VhdQemu, FixedImageWritesAndReadOnlyRefusal) {
+  TempDir dir;
+  std::string img = MakeQemuImage(dir, "fixed.vhd", "subformat=fixed,force_size=on");
+  auto expected = QemuRaw(img);
+  uint64_t fileSize = FileSize(img);
+  {
+    DiskRef d;
+    OpenVhd(d, img, false);
+    ASSERT_TRUE(d);
+    auto data = vmtest::PatternBytes(7 * 512, 9);
+    ASSERT_EQ(d->Write(4093, 7, data.data()), 0);
+    std::copy(data.begin(), data.end(), expected.begin() + 4093 * 512);
+    uint64_t n = SectorCount(d.disk);
+    EXPECT_EQ(d->Write(n - 1, 2, data.data()), static_cast<NTSTATUS>(0xC000000D));
+  }
+  EXPECT_EQ(FileSize(img), fileSize);
+  EXPECT_EQ(FirstDifference(QemuRaw(img), expected), -1);
+
+  vmtest::ClearTrace();
+  DiskRef ro;
+  OpenVhd(ro, img, true);
+  ASSERT_TRUE(ro);
+  std::vector<uint8_t> data(512, 0xEE);
+  EXPECT_EQ(ro->Write(3, 1, data.data()), static_cast<NTSTATUS>(0xC0000022));
+  EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "VHDVirtualDisk::WRite (3,1) failed c0000022."));
+  EXPECT_EQ(FirstDifference(QemuRaw(img), expected), -1);
+}
+
+namespace {
+struct FaultPlan {
+  int failFrom;  // 1-based number of the first write/resize that fails; all later ones fail too
+  int seen = 0;
+};
+NTSTATUS FailFrom(const char*, const char*, uint64_t, uint32_t, void* context) {
+  auto* plan = static_cast<FaultPlan*>(context);
+  return ++plan->seen >= plan->failFrom ? static_cast<NTSTATUS>(0xC0000185) : 0;
+}
+}  // namespace
+
+// A write that allocates a block, cut off after each of its file operations in turn (as a
+// crash would), leaves an image that both the library and qemu-img still read, holding either
+// the old or the new sectors.
+TEST(VhdQemu, InterruptedBlockAllocationLeavesReadableImage) {
+  TempDir dir;
+  std::string base = MakeQemuImage(dir, "base.vhd", "subformat=dynamic,force_size=on");
+  auto before = QemuRaw(base);
+  const uint64_t sector = 3 * 4096 + 11;
+  auto data = vmtest::PatternBytes(8 * 512, 77);
+  auto after = before;
+  std::copy(data.begin(), data.end(), after.begin() + sector * 512);
+  bool completed = false;
+  for (int failFrom = 1; failFrom < 10 && !completed; ++failFrom) {
+    SCOPED_TRACE("fail from operation " + std::to_string(failFrom));
+    std::string img = dir.file("crash" + std::to_string(failFrom) + ".vhd");
+    std::filesystem::copy_file(base, img);
+    FaultPlan plan{failFrom};
+    NTSTATUS st;
+    {
+      DiskRef d;
+      OpenVhd(d, img, false);
+      ASSERT_TRUE(d);
+      PlatformSetFileFaultHook(FailFrom, &plan);
+      st = d->Write(sector, 8, data.data());
+      PlatformSetFileFaultHook(nullptr, nullptr);
+    }
+    completed = st == 0;
+    DiskRef r;
+    OpenVhd(r, img, true);
+    ASSERT_TRUE(r) << Hex(r.status);
+    auto seen = ReadWhole(r.disk);
+    auto qemu = QemuRaw(img);
+    EXPECT_EQ(FirstDifference(seen, qemu), -1);
+    if (completed)
+      EXPECT_EQ(FirstDifference(seen, after), -1);
+    else
+      EXPECT_TRUE(FirstDifference(seen, before) == -1 || FirstDifference(seen, after) == -1);
+  }
+  EXPECT_TRUE(completed);
+}
