@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <tuple>
 
 #include "support/test_support.h"
 
@@ -28,7 +30,26 @@ void Fixed(std::vector<uint8_t>& out, uint64_t value, int width) {
   for (int i = width - 1; i >= 0; --i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
-// A record: "VBLK", sequence, group, record 0 of 1, flags, type, body length, then the body.
+// Identity of the one disk and its group, as strings wherever the format keeps them as text.
+constexpr char kGroupName[] = "Builder-Dg0";
+constexpr char kGroupGuid[] = "5d0c4a1e-3b2f-4c6d-9e8f-0a1b2c3d4e5f";
+constexpr char kDiskGuid[] = "6e1d5b2f-4c30-4d7e-8f90-1b2c3d4e5f60";
+constexpr char kHostGuid[] = "7f2e6c30-5d41-4e8f-90a1-2c3d4e5f6071";
+constexpr uint32_t kGroupId = 1, kDiskId = 2, kSignature = 0x4C444D31;
+constexpr uint64_t kCommitted = 5, kStamp = 0x01CD901CEB898E23;  // transaction id, FILETIME
+constexpr uint64_t kConfigSectors = 1481, kLogStart = 1498, kLogSectors = 224, kSecondToc = 2046;
+
+// Fixed-width text, zero padded.
+void Pad(uint8_t* at, const std::string& s, size_t width) { memcpy(at, s.data(), std::min(s.size(), width)); }
+
+// The checksum of PRIVHEAD and TOCBLOCK: the sum of the sector's bytes, its own 4 bytes left out.
+void Checksum(uint8_t* sector) {
+  uint32_t sum = 0;
+  for (int i = 0; i < 512; ++i) sum += (i >= 8 && i < 12) ? 0 : sector[i];
+  PutBE32(sector + 8, sum);
+}
+
+// A record: "VBLK", sequence, group, fragment 0 of 1, status, flags, type, body length, body.
 std::vector<uint8_t> Record(uint32_t sequence, uint8_t type, const std::vector<uint8_t>& body, uint32_t size) {
   std::vector<uint8_t> r(size < 24 + body.size() ? 24 + body.size() : size);
   memcpy(r.data(), "VBLK", 4);
@@ -41,55 +62,76 @@ std::vector<uint8_t> Record(uint32_t sequence, uint8_t type, const std::vector<u
   return r;
 }
 
-std::vector<uint8_t> VolumeBody(const LdmVolume& v) {
+// Every body opens with the object's id and name; the 8-byte kCommitted fields below are the
+// transaction that last changed the object.
+std::vector<uint8_t> Head(uint32_t id, const std::string& name) {
   std::vector<uint8_t> b;
-  Counted(b, v.id);
-  Text(b, v.name);
+  Counted(b, id);
+  Text(b, name);
+  return b;
+}
+
+std::vector<uint8_t> GroupBody() {
+  auto b = Head(kGroupId, kGroupName);
+  Text(b, kGroupGuid);
+  Fixed(b, 0, 4);
+  Fixed(b, kCommitted, 8);
+  return b;
+}
+
+std::vector<uint8_t> DiskBody() {
+  auto b = Head(kDiskId, "Disk1");
+  Text(b, kDiskGuid);
+  Text(b, "");  // alternate name
+  Fixed(b, 0, 4);
+  Fixed(b, kCommitted, 8);
+  return b;
+}
+
+std::vector<uint8_t> VolumeBody(const LdmVolume& v, uint32_t number, uint32_t children, uint64_t size) {
+  auto b = Head(v.id, v.name);
   Text(b, "gen");
   Text(b, "");  // the one-byte field after the volume type
   std::string state = "ACTIVE";
   state.resize(14, '\0');
   b.insert(b.end(), state.begin(), state.end());
-  b.push_back(3);  // volume type
-  b.push_back(0);
-  b.push_back(1);  // volume number
+  b.push_back(3);  // volume type: generic
+  b.push_back(1);
+  b.push_back(static_cast<uint8_t>(number));
   b.insert(b.end(), 3, 0);
   b.push_back(0);  // flags
-  Counted(b, 1);   // children
+  Counted(b, children);
   Fixed(b, 0, 8);
-  Fixed(b, 0, 8);
-  Counted(b, 2048);  // size
+  Fixed(b, kCommitted, 8);
+  Counted(b, size);
   Fixed(b, 0, 4);
   b.push_back(v.partitionType);
   b.insert(b.end(), v.guid.begin(), v.guid.end());
   return b;
 }
 
-std::vector<uint8_t> ComponentBody(const LdmComponent& c) {
-  std::vector<uint8_t> b;
-  Counted(b, c.id);
-  Text(b, c.name);
+std::vector<uint8_t> ComponentBody(const LdmComponent& c, uint32_t children) {
+  auto b = Head(c.id, c.name);
   Text(b, "ACTIVE");
   b.push_back(2);  // concatenated
   Fixed(b, 0, 4);
-  Counted(b, 1);   // children
-  Fixed(b, 0, 8);
+  Counted(b, children);
+  Fixed(b, kCommitted, 8);
   Fixed(b, 0, 8);
   Counted(b, c.volumeId);
+  b.push_back(0);
   return b;
 }
 
-std::vector<uint8_t> PartitionBody(const LdmPartition& p) {
-  std::vector<uint8_t> b;
-  Counted(b, p.id);
-  Text(b, p.name);
+std::vector<uint8_t> PartitionBody(const LdmPartition& p, uint64_t volumeOffset) {
+  auto b = Head(p.id, p.name);
   Fixed(b, 0, 4);
-  Fixed(b, 0, 8);
+  Fixed(b, kCommitted, 8);
   Fixed(b, p.start, 8);
-  Fixed(b, 0, 8);  // offset in the volume
+  Fixed(b, volumeOffset, 8);
   Counted(b, p.count);
   Counted(b, p.componentId);
-  Counted(b, 1);   // disk
+  Counted(b, kDiskId);
   return b;
 }
 
@@ -114,45 +156,113 @@ uint64_t WriteLdmImage(const std::string& path, const LdmImage& image) {
   const uint64_t dbStart = image.databaseStart ? image.databaseStart : privSector - 2048;
 
   std::vector<uint8_t> mbr(512);
-  PutLE32(&mbr[440], 0x4C444D31);
+  PutLE32(&mbr[440], kSignature);
   mbr[446 + 4] = 0x42;
   PutLE32(&mbr[446 + 8], image.base);
   PutLE32(&mbr[446 + 12], static_cast<uint32_t>(dbStart - image.base));
   PutLE16(&mbr[510], 0xAA55);
 
+  // The private header: who the disk is, the public region (the 0x42 entry) and the private one
+  // (the database). Copies go after the MBR and in the chosen sector.
   std::vector<uint8_t> priv(512);
   memcpy(priv.data(), "PRIVHEAD", 8);
-  PutBE16(&priv[0x0C], 2);
+  PutBE16(&priv[0x0C], 2);  // version 2.12
   PutBE16(&priv[0x0E], 12);
+  PutBE64(&priv[0x10], kStamp);
+  PutBE64(&priv[0x18], kCommitted);
+  PutBE64(&priv[0x20], privSector - dbStart);
+  PutBE64(&priv[0x28], privSector - dbStart);
+  Pad(&priv[0x30], kDiskGuid, 64);
+  Pad(&priv[0x70], kHostGuid, 64);
+  Pad(&priv[0xB0], kGroupGuid, 64);
+  Pad(&priv[0xF0], kGroupName, 31);
+  PutBE32(&priv[0x10F], 512);
   PutBE64(&priv[0x11B], image.base);
   PutBE64(&priv[0x123], dbStart - image.base);
   PutBE64(&priv[0x12B], dbStart);
   PutBE64(&priv[0x133], image.databaseSectors);
+  PutBE64(&priv[0x13B], image.tocOffset / 512);
+  PutBE64(&priv[0x143], kSecondToc);
+  PutBE32(&priv[0x14B], 1);  // configs
+  PutBE32(&priv[0x14F], 1);  // logs
+  PutBE64(&priv[0x153], kConfigSectors);
+  PutBE64(&priv[0x15B], kLogSectors);
+  PutBE32(&priv[0x163], kSignature);
+  Checksum(priv.data());
 
+  // Four copies of the table of contents, two after the chosen place and two at the end; entries of
+  // 0x22 bytes (name, start, size, flags) for config and log.
   std::vector<uint8_t> db(2048 * 512);
-  uint8_t* toc = &db[image.tocOffset];
-  memcpy(toc, "TOCBLOCK", 8);
-  uint8_t* config = toc + (image.configInSecondEntry ? 0x46 : 0x24);
-  uint8_t* other = toc + (image.configInSecondEntry ? 0x24 : 0x46);
-  memcpy(config, "config", 6);
-  PutBE64(config + 10, image.configStart);
-  memcpy(other, "log", 3);
-  PutBE64(other + 10, 1498);
+  const uint64_t firstToc = image.tocOffset;
+  for (uint64_t tocAt : {firstToc, firstToc + 512, (kSecondToc - 1) * 512, kSecondToc * 512}) {
+    uint8_t* toc = &db[tocAt];
+    memcpy(toc, "TOCBLOCK", 8);
+    PutBE64(toc + 0x0C, kCommitted);
+    uint8_t* config = toc + (image.configInSecondEntry ? 0x46 : 0x24);
+    uint8_t* log = toc + (image.configInSecondEntry ? 0x24 : 0x46);
+    for (auto [entry, name, start, size] : {std::tuple{config, "config", image.configStart, kConfigSectors},
+                                            std::tuple{log, "log", kLogStart, kLogSectors}}) {
+      Pad(entry, name, 10);
+      PutBE64(entry + 10, start);
+      PutBE64(entry + 18, size);
+      PutBE16(entry + 26, 6);
+      PutBE16(entry + 28, 1);
+    }
+    Checksum(toc);
+  }
 
+  // Records, sequence numbers from 4 (0-3 are the VMDB's own sector): volumes, components,
+  // partitions, then the group and the disk.
+  auto count = [](const auto& list, auto pred) { return static_cast<uint32_t>(std::count_if(list.begin(), list.end(), pred)); };
   std::vector<std::vector<uint8_t>> records;
-  uint32_t sequence = 1;
-  for (const auto& v : image.volumes) records.push_back(Record(sequence++, 0x51, VolumeBody(v), image.recordSize));
-  for (const auto& c : image.components) records.push_back(Record(sequence++, 0x32, ComponentBody(c), image.recordSize));
-  for (const auto& p : image.partitions) records.push_back(Record(sequence++, 0x33, PartitionBody(p), image.recordSize));
+  uint32_t sequence = 4, number = 0;
+  for (const auto& v : image.volumes) {
+    const auto ofVolume = [&](const LdmComponent& c) { return c.volumeId == v.id; };
+    const auto first = std::find_if(image.components.begin(), image.components.end(), ofVolume);
+    uint64_t size = 0;
+    for (const auto& p : image.partitions)
+      if (first != image.components.end() && p.componentId == first->id) size += p.count;
+    records.push_back(Record(sequence++, 0x51, VolumeBody(v, ++number, count(image.components, ofVolume), size),
+                             image.recordSize));
+  }
+  for (const auto& c : image.components) {
+    const uint32_t children = count(image.partitions, [&](const LdmPartition& p) { return p.componentId == c.id; });
+    records.push_back(Record(sequence++, 0x32, ComponentBody(c, children), image.recordSize));
+  }
+  for (size_t i = 0; i < image.partitions.size(); ++i) {
+    uint64_t offset = 0;  // the partitions before it in its component
+    for (size_t j = 0; j < i; ++j)
+      if (image.partitions[j].componentId == image.partitions[i].componentId) offset += image.partitions[j].count;
+    records.push_back(Record(sequence++, 0x33, PartitionBody(image.partitions[i], offset), image.recordSize));
+  }
+  records.push_back(Record(sequence++, 0x35, GroupBody(), image.recordSize));
+  records.push_back(Record(sequence, 0x34, DiskBody(), image.recordSize));
 
+  // The VMDB: the last sequence number (the walk's record count), record size and header length,
+  // a consistent state, version 4.10, the group, equal committed and pending transactions and the
+  // number of records of each kind.
   const uint64_t vmdb = image.configStart * 512;
   const uint64_t first = vmdb + image.firstOffset;
-  if (vmdb + 16 <= db.size() && !image.omitVmdb) {
-    memcpy(&db[vmdb], "VMDB", 4);
-    PutBE32(&db[vmdb + 4], image.recordCount >= 0 ? static_cast<uint32_t>(image.recordCount)
-                                                  : static_cast<uint32_t>(records.size()));
-    PutBE32(&db[vmdb + 8], image.declaredRecordSize ? image.declaredRecordSize : image.recordSize);
-    PutBE32(&db[vmdb + 12], image.declaredFirstOffset ? image.declaredFirstOffset : image.firstOffset);
+  if (vmdb + 512 <= db.size() && !image.omitVmdb) {
+    uint8_t* h = &db[vmdb];
+    memcpy(h, "VMDB", 4);
+    PutBE32(h + 4, image.recordCount >= 0 ? static_cast<uint32_t>(image.recordCount) : sequence);
+    PutBE32(h + 8, image.declaredRecordSize ? image.declaredRecordSize : image.recordSize);
+    PutBE32(h + 12, image.declaredFirstOffset ? image.declaredFirstOffset : image.firstOffset);
+    PutBE16(h + 0x10, 1);
+    PutBE16(h + 0x12, 4);
+    PutBE16(h + 0x14, 10);
+    Pad(h + 0x16, kGroupName, 31);
+    Pad(h + 0x35, kGroupGuid, 64);
+    PutBE64(h + 0x75, kCommitted);
+    PutBE64(h + 0x7D, kCommitted);
+    const uint32_t kinds[] = {static_cast<uint32_t>(image.volumes.size()), static_cast<uint32_t>(image.components.size()),
+                              static_cast<uint32_t>(image.partitions.size()), 1};
+    for (int k = 0; k < 4; ++k) {
+      PutBE32(h + 0x85 + 4 * k, kinds[k]);
+      PutBE32(h + 0xA1 + 4 * k, kinds[k]);
+    }
+    PutBE64(h + 0xBD, kStamp);
   }
   uint64_t at = first;
   for (const auto& r : records) {
@@ -162,11 +272,14 @@ uint64_t WriteLdmImage(const std::string& path, const LdmImage& image) {
   }
 
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f.write(reinterpret_cast<const char*>(mbr.data()), 512);
-  f.seekp(static_cast<std::streamoff>(dbStart * 512));
-  f.write(reinterpret_cast<const char*>(db.data()), static_cast<std::streamsize>(db.size()));
-  f.seekp(static_cast<std::streamoff>(privSector * 512));
-  f.write(reinterpret_cast<const char*>(priv.data()), 512);
+  auto put = [&](uint64_t sector, const std::vector<uint8_t>& bytes) {
+    f.seekp(static_cast<std::streamoff>(sector * 512));
+    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  };
+  put(0, mbr);
+  put(6, priv);
+  put(dbStart, db);
+  put(privSector, priv);
   f.close();
   EXPECT_EQ(Run("truncate -s " + std::to_string(image.diskSectors * 512) + " " + Quote(path)), 0);
   return dbStart * 512 + first;

@@ -1,6 +1,7 @@
-// Writes an LDM dynamic disk byte by byte: an MBR with one 0x42 entry, the private header in the
-// last sector, and a 1 MB configuration database (TOCBLOCK, VMDB, volume, component and
-// partition VBLKs). Every field the tests poke is a member, so hostile variants are one line.
+// Writes an LDM dynamic disk byte by byte: an MBR with one 0x42 entry, the private header after the
+// MBR and in the last sector, and a 1 MB configuration database (four TOCBLOCKs, the VMDB, volume,
+// component, partition, disk group and disk VBLKs), complete enough for ldmtool to read. Every
+// field the tests poke is a member, so hostile variants are one line.
 #pragma once
 #include <array>
 #include <string>
@@ -38,7 +39,7 @@ struct LdmImage {
   uint64_t configStart = 17;         // VMDB sector in the database
   uint32_t recordSize = 128;
   uint32_t firstOffset = 512;        // first VBLK, in bytes from the VMDB
-  int64_t recordCount = -1;          // -1: the records written
+  int64_t recordCount = -1;          // -1: the last sequence number (records written + 3)
   uint32_t declaredFirstOffset = 0;  // written in the VMDB instead of firstOffset when non-zero
   uint32_t declaredRecordSize = 0;   // likewise for recordSize
   bool omitVmdb = false;

@@ -143,8 +143,20 @@ TEST(LdmDatabase, AFullTableDropsFurtherRows) {
 TEST(LdmDatabase, LdmtoolReadsTheSamePartitions) {
   TempDir dir;
   const std::string path = dir.file("o.raw");
-  const auto rows = Discover(path, LdmImage::Simple({{1985, 2048}, {5000, 900}}));
-  const auto expected = LdmtoolRows(path, 63);
-  if (expected.empty()) GTEST_SKIP() << "ldmtool does not read the builder's database";
-  EXPECT_EQ(SortedWithoutType(rows), expected);
+  // Two simple volumes and one spanning two partitions, in the first and the later layout.
+  LdmImage image = LdmImage::Simple({{1985, 2048}, {5000, 900}});
+  image.volumes.push_back({0x103, "Volume3", 0x07, {0xAB, 0xCD, 0xEF, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}});
+  image.components.push_back({0x203, "Volume3-01", 0x103});
+  image.partitions.push_back({0x303, "Disk1-03", 4100, 500, 0x203});
+  image.partitions.push_back({0x304, "Disk1-04", 4700, 250, 0x203});
+  for (bool later : {false, true}) {
+    SCOPED_TRACE(later ? "TOCBLOCK at byte 1024" : "TOCBLOCK at byte 512");
+    image.tocOffset = later ? 1024 : 512;
+    image.configInSecondEntry = later;
+    const auto rows = Discover(path, image);
+    ASSERT_EQ(rows.size(), 4u);
+    const auto expected = LdmtoolRows(path, 63);
+    ASSERT_EQ(expected.size(), 4u) << "ldmtool does not read the builder's database";
+    EXPECT_EQ(SortedWithoutType(rows), expected);
+  }
 }
