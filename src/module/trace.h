@@ -17,3 +17,8 @@ void Trace(const WCHAR* format, ...);
 void TraceTo(TraceChannel channel, const WCHAR* format, ...);
 // 8-bit format: %s takes an 8-bit string, %ls a UTF-16 one.
 void TraceNarrow(const char* format, ...);
+
+// For tests: the library name LoadTraceLibrary looks for (null restores "vexlog.dll"; the name
+// is not copied), and the loaded trace library's module handle (null while none is loaded).
+void SetTraceLibraryNameForTesting(const WCHAR* name);
+void* TraceLibraryModule();

@@ -1,0 +1,20 @@
+// The host's subcommands. Each is declared on the command line first and run after the
+// plug-in is loaded; a command returns the program's exit status.
+#pragma once
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace CLI {
+class App;
+}
+class Plugin;
+
+// The subcommand that was chosen and how to run it.
+struct CommandRunner {
+  std::function<int(Plugin& plugin)> run;
+};
+
+// Adds the subcommands (info, read, write, partitions, chain) to the application; the chosen
+// one fills *runner while its options are parsed.
+void AddCommands(CLI::App& app, CommandRunner* runner);

@@ -1,0 +1,33 @@
+// Loads libvmpeek.so with the platform loader and holds what the host obtained from it; gives
+// everything back (objects, the module's pin, the load) when destroyed.
+#pragma once
+#include <string>
+#include "platform/loader.h"
+#include "vmpeek/vmpeek.h"
+
+class Plugin {
+ public:
+  Plugin() = default;
+  ~Plugin();
+  Plugin(const Plugin&) = delete;
+  Plugin& operator=(const Plugin&) = delete;
+
+  // Loads the plug-in from ../lib beside this program, resolves its exports and obtains
+  // "VM_Mount_Control_1". On failure returns false with a message in *error.
+  bool Load(std::string* error);
+  // Releases the mount control, lets the module drop its pin and unloads it.
+  void Unload();
+
+  vmpeek::CVmMountControl* MountControl() const { return m_MountControl; }
+  const std::string& Path() const { return m_Path; }
+
+ private:
+  HMODULE m_Module = nullptr;
+  PFN_NotComDllGetInterface m_GetInterface = nullptr;
+  PFN_NotComDllUnload m_Unload = nullptr;
+  vmpeek::CVmMountControl* m_MountControl = nullptr;
+  std::string m_Path;
+};
+
+// The Z:\ path of libvmpeek.so for this program: <program dir>/../lib/libvmpeek.so.
+std::u16string PluginPath();

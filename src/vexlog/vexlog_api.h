@@ -1,0 +1,21 @@
+// Calls libvexlog.so offers its hosts and tests besides the "vexlogexports1" table.
+// Whatever the output configuration, the library keeps the last 256 lines of every channel in
+// memory; lines written to the default channel before a session chose one go to "default".
+#pragma once
+#include <cstddef>
+
+extern "C" {
+// Copies the remembered lines of `channel` (UTF-8, oldest first, joined by '\n', no trailing
+// line end) into buffer when size allows, always terminating a buffer of non-zero size.
+// Returns the size needed, terminator included. An unknown or null channel has no lines.
+size_t VexlogRecentLines(const char* channel, char* buffer, size_t size);
+// Forgets every remembered line of every channel.
+void VexlogClearRecent(void);
+// Replaces the output configuration read from VEXLOG / VEXLOG_FILE: `channels` is a
+// comma-separated list of channel names or "all" (null or empty: nothing is written); `file` is
+// the path lines are appended to (null or empty: standard error).
+void VexlogConfigure(const char* channels, const char* file);
+typedef size_t (*PFN_VexlogRecentLines)(const char* channel, char* buffer, size_t size);
+typedef void (*PFN_VexlogClearRecent)(void);
+typedef void (*PFN_VexlogConfigure)(const char* channels, const char* file);
+}
