@@ -1,0 +1,60 @@
+// Extent files: the read-write-then-read-only open, and flat extents.
+#include "vmdk/vmdk_extent.h"
+
+#include "disk/image_file.h"
+#include "module/parse_trace.h"
+#include "vmdk/vmdk_extent_set.h"
+
+VMDKExtent::VMDKExtent(VMDKExtentSet* set, const WCHAR* path, uint64_t first, uint64_t last)
+    : m_Set(set), m_FirstSector(first), m_LastSector(last), m_Path(path ? path : u"") {}
+
+void VMDKExtent::Load() { OpenFile(); }
+
+void VMDKExtent::OpenFile() {
+  bool readOnly = m_Set->m_ReadOnly != 0;
+  if (!readOnly) {
+    const NTSTATUS status = OpenImageFile(m_Path.c_str(), false, m_File.put());
+    if (status < 0) {
+      TRACE_ERR(u"VMDKExtent::VMDKExtent %s open R/W failed %08lx\n", m_Path.c_str(),
+                static_cast<uint32_t>(status));
+      readOnly = true;
+    }
+  }
+  if (readOnly) {
+    m_Set->m_ReadOnly = 1;
+    const NTSTATUS status = OpenImageFile(m_Path.c_str(), true, m_File.put());
+    if (status < 0) {
+      TRACE_ERR(u"VMDKExtent::VMDKExtent %s open R/O failed %08lx\n", m_Path.c_str(),
+                static_cast<uint32_t>(status));
+      m_File.Close();
+    }
+  }
+}
+
+NTSTATUS VMDKFlatExtent::Read(uint64_t e, uint32_t n, void* buffer) {
+  if (!m_File) {
+    TRACE_ERR(u"VMDKFlatExtent::Read(%I64d,%d) - no file\n", e, static_cast<int32_t>(n));
+    return STATUS_FILE_INVALID;
+  }
+  const NTSTATUS status =
+      ReadImageBytes(m_File.get(), e * kVmdkSectorSize, uint64_t{n} * kVmdkSectorSize, buffer);
+  if (status < 0) {
+    TRACE_ERR(u"VMDKFlatExtent::Read(%I64d,%d) - read failed %08lx\n", e, static_cast<int32_t>(n),
+              static_cast<uint32_t>(status));
+  }
+  return status;
+}
+
+NTSTATUS VMDKFlatExtent::Write(uint64_t e, uint32_t n, const void* buffer) {
+  if (!m_File) {
+    TRACE_ERR(u"VMDKFlatExtent::Write(%I64d,%d) - no file\n", e, static_cast<int32_t>(n));
+    return STATUS_FILE_INVALID;
+  }
+  const NTSTATUS status =
+      WriteImageBytes(m_File.get(), e * kVmdkSectorSize, uint64_t{n} * kVmdkSectorSize, buffer);
+  if (status < 0) {
+    TRACE_ERR(u"VMDKFlatExtent::Write(%I64d,%d) - write failed %08lx\n", e, static_cast<int32_t>(n),
+              static_cast<uint32_t>(status));
+  }
+  return status;
+}

@@ -1,0 +1,107 @@
+// VMDKVirtualDisk: Open, the locked Read and Write, and the factory entry.
+#include "vmdk/vmdk_virtual_disk.h"
+
+#include <new>
+
+#include "disk/open_virtual_disk.h"
+#include "module/parse_trace.h"
+
+VMDKVirtualDisk::VMDKVirtualDisk(const WCHAR* path) : VirtualDisk(path), m_Extents(this) {
+  m_BytesPerSector = 512;
+  m_MediaType = MEDIA_TYPE_FIXED;
+}
+
+VMDKVirtualDisk::~VMDKVirtualDisk() {
+  ReleaseParent();
+  m_Extents.Reset();
+}
+
+void VMDKVirtualDisk::ReleaseParent() {
+  if (m_Parent != nullptr) {
+    m_Parent->Release();
+    m_Parent = nullptr;
+  }
+}
+
+NTSTATUS VMDKVirtualDisk::Open(uint8_t readOnly) {
+  if (m_Opened) return STATUS_SUCCESS;
+  try {
+    return OpenLocked(readOnly);
+  } catch (const std::bad_alloc&) {
+    TRACE_ERR(u"VMDKVirtualDisk::Open out of memory\n");
+    ReleaseParent();
+    m_Extents.Reset();
+    return STATUS_NO_MEMORY;
+  }
+}
+
+NTSTATUS VMDKVirtualDisk::OpenLocked(uint8_t readOnly) {
+  // A second Open after a failed one starts from nothing.
+  ReleaseParent();
+  SetParentFileName(nullptr);
+  m_Extents.Reset();
+  m_SectorCount = 0;
+  m_BadExtentName = false;
+  m_ReadOnly = readOnly ? 1 : 0;
+  m_Extents.m_ReadOnly = m_ReadOnly;
+  const NTSTATUS status = ProcessDescriptorFile();
+  if (status < 0) {
+    TRACE_ERR(u"VMDKVirtualDisk::Open ProcessDescriptorFile failed with %08lx\n", static_cast<uint32_t>(status));
+    return status;
+  }
+  m_ReadOnly = m_Extents.m_ReadOnly;
+  if (m_Depth > 0) {
+    // A parent serves its child's sectors only; its own partitions are never asked for.
+    m_Opened = 1;
+    return STATUS_SUCCESS;
+  }
+  ProcessMBR();
+  if (m_PartitionCount == 0) {
+    TRACE_ERR(u"VMDKVirtualDisk::Open ProcessMBR found 0 partitions\n");
+    return STATUS_DEVICE_NOT_PARTITIONED;
+  }
+  m_Opened = 1;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS VMDKVirtualDisk::Read(uint64_t firstSector, uint32_t count, void* buffer) {
+  NTSTATUS status;
+  if (firstSector > m_SectorCount || firstSector + count > m_SectorCount || (buffer == nullptr && count != 0)) {
+    status = STATUS_INVALID_PARAMETER;
+  } else {
+    CsGuard guard(&m_Lock);
+    try {
+      status = m_Extents.Read(firstSector, count, buffer);
+    } catch (const std::bad_alloc&) {
+      status = STATUS_NO_MEMORY;
+    }
+  }
+  if (status < 0) {
+    TRACE_ERR(u" VMDKVirtualDisk::Read(%I64d,%d) failed %08lx\n", firstSector, static_cast<int32_t>(count),
+              static_cast<uint32_t>(status));
+  }
+  return status;
+}
+
+NTSTATUS VMDKVirtualDisk::Write(uint64_t firstSector, uint32_t count, const void* buffer) {
+  NTSTATUS status;
+  if (firstSector > m_SectorCount || firstSector + count > m_SectorCount || (buffer == nullptr && count != 0)) {
+    status = STATUS_INVALID_PARAMETER;
+  } else {
+    CsGuard guard(&m_Lock);
+    try {
+      status = m_Extents.Write(firstSector, count, buffer);
+    } catch (const std::bad_alloc&) {
+      status = STATUS_NO_MEMORY;
+    }
+  }
+  if (status < 0) {
+    TRACE_ERR(u" VMDKVirtualDisk::Write(%I64d,%d) failed %08lx\n", firstSector, static_cast<int32_t>(count),
+              static_cast<uint32_t>(status));
+  }
+  return status;
+}
+
+VirtualDisk* CreateVMDKVirtualDisk(const WCHAR* path) {
+  return new (std::nothrow) VMDKVirtualDisk(path);
+}

@@ -1,0 +1,127 @@
+// Hosted sparse extents: the KDMV header and the redundant grain directory.
+#include "vmdk/vmdk_wkstn_sparse_extent.h"
+
+#include "disk/image_file.h"
+#include "module/parse_trace.h"
+#include "platform/endian.h"
+
+bool VMDKWkstnSparseExtent::HeaderSupported(uint32_t flags, uint64_t gdOffset) {
+  if (flags & kFlagCompressed) {
+    TRACE_ERR(u"VMDKWkstnSparseExtent::VMDKWkstnSparseExtent %s has compressed grains (stream-optimized), which this reader does not support\n",
+              m_Path.c_str());
+    return false;
+  }
+  if (flags & kFlagMarkers) {
+    TRACE_ERR(u"VMDKWkstnSparseExtent::VMDKWkstnSparseExtent %s has grain markers (stream-optimized), which this reader does not support\n",
+              m_Path.c_str());
+    return false;
+  }
+  if (gdOffset == ~uint64_t{0}) {
+    TRACE_ERR(u"VMDKWkstnSparseExtent::VMDKWkstnSparseExtent %s keeps its grain directory at the end of the file (stream-optimized), which this reader does not support\n",
+              m_Path.c_str());
+    return false;
+  }
+  if (gdOffset == 0) {
+    TRACE_ERR(u"VMDKWkstnSparseExtent::VMDKWkstnSparseExtent %s has no grain directory\n", m_Path.c_str());
+    return false;
+  }
+  const uint64_t grainSize = LoadLE64(m_Header + 20);
+  if (grainSize == 0 || grainSize > kMaxGrainSize) {
+    TRACE_ERR(u"VMDKWkstnSparseExtent::VMDKWkstnSparseExtent %s grain size of %I64d sectors is out of range\n",
+              m_Path.c_str(), grainSize);
+    return false;
+  }
+  const uint32_t gtes = LoadLE32(m_Header + 44);
+  if (gtes == 0 || gtes > kMaxGTEsPerGT) {
+    TRACE_ERR(u"VMDKWkstnSparseExtent::VMDKWkstnSparseExtent %s numGTEsPerGT of %u is out of range\n",
+              m_Path.c_str(), gtes);
+    return false;
+  }
+  return true;
+}
+
+bool VMDKWkstnSparseExtent::OtherDirectoryUsable(const std::vector<uint8_t>& used,
+                                                 const std::vector<uint8_t>& other) {
+  if (other.empty()) return false;
+  for (uint32_t t = 0; t < m_NumGrainTables; ++t) {
+    const uint32_t a = DirectoryEntry(used, t);
+    const uint32_t b = DirectoryEntry(other, t);
+    if ((a == 0) != (b == 0) || (b != 0 && !TableFits(b))) {
+      TRACE_ERR(u"VMDKWkstnSparseExtent::VMDKWkstnSparseExtent %s grain directories disagree at table %u; tables are written through one directory only\n",
+                m_Path.c_str(), t);
+      return false;
+    }
+  }
+  return true;
+}
+
+void VMDKWkstnSparseExtent::Load() {
+  OpenFile();
+  TRACE_DETAIL(u"Sparse extent : %s\n", m_Path.c_str());
+  NTSTATUS status = STATUS_FILE_INVALID;
+  if (m_File) {
+    status = ZwQueryFileSize(m_File.get(), &m_FileSize);
+    if (status >= 0 && m_FileSize < sizeof(m_Header)) status = STATUS_END_OF_FILE;
+    if (status >= 0) status = ReadImageBytes(m_File.get(), 0, sizeof(m_Header), m_Header);
+  }
+  if (status < 0) {
+    TRACE_ERR(u"VMDKWkstnSparseExtent::VMDKWkstnSparseExtent %s failed to read header %08lx\n", m_Path.c_str(),
+              static_cast<uint32_t>(status));
+    return;
+  }
+  if (LoadLE32(m_Header) != kHostedSparseMagic) {
+    TRACE_ERR(u"VMDKWkstnSparseExtent::VMDKWkstnSparseExtent header magicnumber is wrong \n");
+    return;
+  }
+  const uint32_t flags = LoadLE32(m_Header + 8);
+  m_UseBackupDirectory = (flags & kFlagRedundantDirectory) ? 1 : 0;
+  TRACE_DETAIL(m_UseBackupDirectory ? u"Using backup Grain Directory\n" : u"Using regular Directory\n");
+  const uint64_t capacity = LoadLE64(m_Header + 12);
+  const uint64_t grainSize = LoadLE64(m_Header + 20);
+  const uint32_t gtes = LoadLE32(m_Header + 44);
+  const uint64_t rgdOffset = LoadLE64(m_Header + 48);
+  const uint64_t gdOffset = LoadLE64(m_Header + 56);
+  TRACE_DETAIL(u"Sectors in extent   : %I64d\n", capacity);
+  TRACE_DETAIL(u"Sectors in a grain  : %I64d\n", grainSize);
+  TRACE_DETAIL(u"numGTEsPerGT        : %d\n", static_cast<int32_t>(gtes));
+  if (!HeaderSupported(flags, gdOffset)) return;
+  m_GrainSize = static_cast<uint32_t>(grainSize);
+  m_NumGTEsPerGT = gtes;
+  const uint64_t grains = static_cast<uint32_t>(capacity / grainSize);
+  m_NumGrainTables = static_cast<uint32_t>(((grains + gtes - 1) & ~uint64_t{gtes - 1}) / gtes);
+  TRACE_DETAIL(u"NumberOfGrainTables : %d\n", static_cast<int32_t>(m_NumGrainTables));
+  if (m_UseBackupDirectory && rgdOffset == 0) {
+    TRACE_DETAIL(u"No redundant Grain Directory - using regular Directory\n");
+    m_UseBackupDirectory = 0;
+  }
+  if (!CheckDirectoryMemory(rgdOffset != 0 ? 2 : 1)) return;
+  if (rgdOffset != 0) {
+    TRACE_DETAIL(u"Backup Grain Directory - starts at sector %I64d\n", rgdOffset);
+    if (ReadGrainDirectory(&m_BackupDirectory, rgdOffset) < 0) return;
+  }
+  TRACE_DETAIL(u"Normal Grain Directory - starts at sector %I64d\n", gdOffset);
+  if (ReadGrainDirectory(&m_Directory, gdOffset) < 0) return;
+  const std::vector<uint8_t>& used = m_UseBackupDirectory ? m_BackupDirectory : m_Directory;
+  const std::vector<uint8_t>& other = m_UseBackupDirectory ? m_Directory : m_BackupDirectory;
+  if (!CheckTableMemory(used, rgdOffset != 0 ? 2 : 1)) return;
+  if (LoadGrainTables(used) < 0) return;
+  const bool otherUsable = OtherDirectoryUsable(used, other);
+  m_WritePrimary = !m_UseBackupDirectory || otherUsable;
+  m_WriteBackup = m_UseBackupDirectory || otherUsable;
+  m_Valid = 1;
+}
+
+NTSTATUS VMDKWkstnSparseExtent::WriteGrainTable(uint32_t index) {
+  // Both copies come from the one table in memory; the first failure is the answer.
+  const uint32_t primary = m_WritePrimary ? DirectoryEntry(m_Directory, index) : 0;
+  const uint32_t backup = m_WriteBackup ? DirectoryEntry(m_BackupDirectory, index) : 0;
+  NTSTATUS status = STATUS_SUCCESS;
+  if (primary != 0) status = WriteGrainTableAt(index, primary);
+  if (status >= 0 && backup != 0 && backup != primary) status = WriteGrainTableAt(index, backup);
+  return status;
+}
+
+NTSTATUS VMDKWkstnSparseExtent::WriteNewGrainTable(uint32_t) {
+  // Hosted extents never add tables: an area whose directory entry is 0 cannot be written.
+  return STATUS_FILE_CORRUPT_ERROR;
+}

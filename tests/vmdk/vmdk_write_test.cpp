@@ -1,0 +1,147 @@
+// Writes into sparse and flat extents, read back by qemu-img, which must also find the image
+// consistent.
+#include <gtest/gtest.h>
+
+#include "platform/nt_file.h"
+#include "vmdk_fixtures.h"
+
+using namespace vmdktest;
+using vmtest::PatternBytes;
+using vmtest::Quote;
+using vmtest::TempDir;
+
+namespace {
+
+constexpr uint64_t kMiB = 1u << 20;
+constexpr uint64_t kGiB = 1ull << 30;
+
+// Writes the bytes through the disk and into the expected raw image.
+void WriteBoth(VirtualDisk* disk, std::vector<uint8_t>* expected, uint64_t sector, const std::vector<uint8_t>& data) {
+  ASSERT_EQ(disk->Write(sector, static_cast<uint32_t>(data.size() / 512), data.data()), STATUS_SUCCESS);
+  memcpy(expected->data() + sector * 512, data.data(), data.size());
+}
+
+void ExpectQemuSees(const std::string& vmdk, const std::vector<uint8_t>& expected, const std::string& raw) {
+  MustRun("qemu-img check -q " + Quote(vmdk));
+  ToRaw(vmdk, raw);
+  const std::vector<uint8_t> got = ReadFileBytes(raw);
+  ASSERT_EQ(got.size(), expected.size());
+  for (size_t i = 0; i < got.size(); i += 512) {
+    ASSERT_EQ(0, memcmp(got.data() + i, expected.data() + i, 512)) << "sector " << i / 512;
+  }
+}
+
+}  // namespace
+
+// A base disk: part of a fresh grain, several whole fresh grains in one request, a grain that
+// already holds data, and a request that spans allocated and fresh grains.
+TEST(VmdkWrite, BaseSparseRoundTrip) {
+  TempDir dir;
+  const std::string raw = dir.file("src.raw"), vmdk = dir.file("disk.vmdk");
+  MakeRaw(raw, 48 * kMiB, {{kMiB, PatternBytes(64 * 1024, 1)}});
+  RawToVmdk(raw, vmdk, "monolithicSparse");
+  std::vector<uint8_t> expected = ReadFileBytes(raw);
+  const uint64_t sizeBefore = FileSize(vmdk);
+  {
+    DiskRef disk;
+    ASSERT_EQ(OpenVmdk(vmdk, false, &disk), STATUS_SUCCESS);
+    ASSERT_EQ(disk->IsReadOnly(), 0);
+    WriteBoth(disk.p, &expected, 5000, PatternBytes(3 * 512, 2));            // inside a fresh grain
+    WriteBoth(disk.p, &expected, 8192, PatternBytes(4 * 64 * 1024, 3));      // four whole fresh grains
+    WriteBoth(disk.p, &expected, 2048 + 5, PatternBytes(7 * 512, 4));        // allocated grain
+    WriteBoth(disk.p, &expected, 2048 + 100, PatternBytes(300 * 512, 5));    // allocated, then fresh
+    WriteBoth(disk.p, &expected, 65536 - 8, PatternBytes(16 * 512, 6));      // across a table boundary
+    // What was written reads back at once, through the same tables.
+    std::vector<uint8_t> back(300 * 512);
+    ASSERT_EQ(disk->Read(2048 + 100, 300, back.data()), STATUS_SUCCESS);
+    EXPECT_EQ(0, memcmp(back.data(), expected.data() + (2048 + 100) * 512, back.size()));
+  }
+  EXPECT_GT(FileSize(vmdk), sizeBefore);
+  EXPECT_EQ(FileSize(vmdk) % (64 * 1024), 0u);  // whole grains only
+  ExpectQemuSees(vmdk, expected, dir.file("out.raw"));
+  // Reopened, the disk reads what qemu reads.
+  DiskRef again;
+  ASSERT_EQ(OpenVmdk(vmdk, true, &again), STATUS_SUCCESS);
+  EXPECT_EQ(CompareWithRaw(again.p, dir.file("out.raw")), -1);
+}
+
+// A child over a parent with data: a fresh grain of the child is filled from the parent around
+// the written sectors; the parent file does not change.
+TEST(VmdkWrite, ChildCopiesGrainFromParent) {
+  TempDir dir;
+  const std::string raw = dir.file("src.raw"), base = dir.file("base.vmdk"), child = dir.file("child.vmdk");
+  MakeRaw(raw, 48 * kMiB, {{kMiB, PatternBytes(2 * kMiB, 1)}, {47 * kMiB, PatternBytes(kMiB, 2)}});
+  RawToVmdk(raw, base, "monolithicSparse");
+  MustRun("cd " + Quote(dir.path()) + " && qemu-img create -q -f vmdk -b base.vmdk -F vmdk child.vmdk");
+  std::vector<uint8_t> expected = ReadFileBytes(raw);
+  const std::vector<uint8_t> parentBefore = ReadFileBytes(base);
+  {
+    DiskRef disk;
+    ASSERT_EQ(OpenVmdk(child, false, &disk), STATUS_SUCCESS);
+    WriteBoth(disk.p, &expected, 2048 + 17, PatternBytes(512, 3));                // one sector
+    WriteBoth(disk.p, &expected, 2048 + 1000, PatternBytes(200 * 512, 4));        // two grains, partly
+    WriteBoth(disk.p, &expected, 47 * 2048 + 128, PatternBytes(128 * 512, 5));    // one whole grain
+    WriteBoth(disk.p, &expected, 2048 + 17, PatternBytes(2 * 512, 6));            // now allocated
+    std::vector<uint8_t> grain(128 * 512);
+    ASSERT_EQ(disk->Read(2048, 128, grain.data()), STATUS_SUCCESS);
+    EXPECT_EQ(0, memcmp(grain.data(), expected.data() + 2048 * 512, grain.size()));
+  }
+  EXPECT_EQ(ReadFileBytes(base), parentBefore);
+  ExpectQemuSees(child, expected, dir.file("out.raw"));
+}
+
+// Writes across the extent boundaries of a split sparse disk and of a split flat disk.
+TEST(VmdkWrite, SplitExtentsRoundTrip) {
+  for (const char* subformat : {"twoGbMaxExtentSparse", "twoGbMaxExtentFlat"}) {
+    TempDir dir;
+    const std::string raw = dir.file("src.raw"), vmdk = dir.file("disk.vmdk");
+    MakeRaw(raw, 4 * kGiB + 64 * kMiB, {});
+    RawToVmdk(raw, vmdk, subformat);
+    const uint64_t boundary = 2 * kGiB / 512;
+    const std::vector<uint8_t> a = PatternBytes(300 * 512, 7), b = PatternBytes(40 * 512, 8);
+    {
+      DiskRef disk;
+      ASSERT_EQ(OpenVmdk(vmdk, false, &disk), STATUS_SUCCESS) << subformat;
+      ASSERT_EQ(disk->Write(boundary - 100, 300, a.data()), STATUS_SUCCESS);
+      ASSERT_EQ(disk->Write(2 * boundary - 20, 40, b.data()), STATUS_SUCCESS);
+    }
+    MustRun("qemu-img check -q " + Quote(vmdk));
+    const std::string out = ToRaw(vmdk, dir.file("out.raw"));
+    ASSERT_EQ(FileSize(out), 4 * kGiB + 64 * kMiB);
+    EXPECT_EQ(ReadFileBytes(out, (boundary - 100) * 512, a.size()), a) << subformat;
+    EXPECT_EQ(ReadFileBytes(out, (2 * boundary - 20) * 512, b.size()), b) << subformat;
+  }
+}
+
+// A grain table write that fails leaves the new grain unrecorded: the write reports the failure,
+// the disk still reads its old data, and the image stays consistent for qemu-img.
+TEST(VmdkWrite, FailedTableWriteLeavesImageReadable) {
+  TempDir dir;
+  const std::string raw = dir.file("src.raw"), vmdk = dir.file("disk.vmdk");
+  MakeRaw(raw, 48 * kMiB, {});
+  RawToVmdk(raw, vmdk, "monolithicSparse");
+  const std::vector<uint8_t> expected = ReadFileBytes(raw);
+  const uint64_t metadataEnd = FileSize(vmdk);  // tables lie before the first grain written now
+  {
+    DiskRef disk;
+    ASSERT_EQ(OpenVmdk(vmdk, false, &disk), STATUS_SUCCESS);
+    struct Hook {
+      static NTSTATUS Fail(const char* op, const char*, uint64_t offset, uint32_t, void* end) {
+        return std::string(op) == "write" && offset < *static_cast<uint64_t*>(end) ? STATUS_IO_DEVICE_ERROR : 0;
+      }
+    };
+    uint64_t end = metadataEnd;
+    PlatformSetFileFaultHook(&Hook::Fail, &end);
+    const std::vector<uint8_t> data = PatternBytes(512, 1);
+    const NTSTATUS status = disk->Write(9000, 1, data.data());
+    PlatformSetFileFaultHook(nullptr, nullptr);
+    EXPECT_EQ(status, STATUS_IO_DEVICE_ERROR);
+    std::vector<uint8_t> back(512);
+    ASSERT_EQ(disk->Read(9000, 1, back.data()), STATUS_SUCCESS);
+    EXPECT_EQ(back, std::vector<uint8_t>(512, 0));
+  }
+  std::string out;
+  vmtest::Run("qemu-img check " + Quote(vmdk) + " 2>&1", &out);
+  EXPECT_EQ(out.find("ERROR"), std::string::npos) << out;
+  ASSERT_EQ(ReadFileBytes(ToRaw(vmdk, dir.file("out.raw"))), expected);
+}
