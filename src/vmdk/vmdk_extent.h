@@ -9,7 +9,6 @@
 
 class VMDKExtentSet;
 
-#define STATUS_FILE_CORRUPT_ERROR ((NTSTATUS)0xC0000102)
 #define STATUS_NO_MORE_FILES_WARNING ((NTSTATUS)0x80000022)  // a request of zero sectors
 
 constexpr uint32_t kVmdkSectorSize = 512;

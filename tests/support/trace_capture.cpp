@@ -1,5 +1,6 @@
 #include "support/trace_capture.h"
 
+#include "module/parse_trace.h"
 #include "module/trace.h"
 #include "platform/loader.h"
 #include "vexlog/vexlog_api.h"
@@ -18,6 +19,8 @@ T TraceLibraryCall(const char* name) {
 }  // namespace
 
 void ClearTrace() {
+  // Tests may call a class directly, before any factory has opened the shared channels.
+  OpenParseTraceChannels();
   if (auto clear = TraceLibraryCall<PFN_VexlogClearRecent>("VexlogClearRecent")) clear();
 }
 
