@@ -2,15 +2,10 @@
 
 #include <CLI/CLI.hpp>
 
-#include "cli/plugin_loader.h"
-
 void AddCommands(CLI::App& app, CommandRunner* runner) {
-  // The image commands come here, one small file each:
-  //   info PATH           what an image or machine configuration holds
-  //   read PATH ...       sectors of a disk or partition
-  //   write PATH ...      sectors into a disk or partition
-  //   partitions PATH     the partition list
-  //   chain PATH          a differencing chain from child to base
-  (void)app;
-  (void)runner;
+  AddInfoCommand(app, runner);
+  AddPartitionsCommand(app, runner);
+  AddChainCommand(app, runner);
+  AddTransferCommands(app, runner);  // read, write
+  app.require_subcommand(0, 1);
 }

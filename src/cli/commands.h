@@ -18,3 +18,9 @@ struct CommandRunner {
 // Adds the subcommands (info, read, write, partitions, chain) to the application; the chosen
 // one fills *runner while its options are parsed.
 void AddCommands(CLI::App& app, CommandRunner* runner);
+
+// One per command file.
+void AddInfoCommand(CLI::App& app, CommandRunner* runner);
+void AddTransferCommands(CLI::App& app, CommandRunner* runner);
+void AddPartitionsCommand(CLI::App& app, CommandRunner* runner);
+void AddChainCommand(CLI::App& app, CommandRunner* runner);

@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 
 #include "cli/commands.h"
+#include "cli/errors.h"
 #include "cli/plugin_loader.h"
 
 #ifndef VMPEEK_VERSION
@@ -15,6 +16,8 @@
 int main(int argc, char** argv) {
   CLI::App app{"vmpeek: looks inside powered-off and suspended virtual machines and their disk images"};
   app.name("vmpeek");
+  app.footer("Exit status: 0 success, 1 the image or configuration failed, 2 usage error.\n"
+             "Run vmpeek COMMAND --help for a command's options.");
   bool version = false;
   std::string trace;
   app.add_flag("--version", version, "Print the version and load the plug-in");
@@ -26,15 +29,17 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e);
+    // --help prints and succeeds; every other parse failure is a usage error.
+    return app.exit(e) == 0 ? kExitOk : kExitUsage;
   }
 
   if (!version && !runner.run) {
     fputs(app.help().c_str(), stderr);
-    return 1;
+    return kExitUsage;
   }
   // The trace library reads its configuration when the plug-in opens it.
   if (!trace.empty()) setenv("VEXLOG", trace.c_str(), 1);
+  SetTraceGiven(!trace.empty());
 
   Plugin plugin;
   std::string error;
@@ -45,9 +50,10 @@ int main(int argc, char** argv) {
   }
   if (!loaded) {
     fprintf(stderr, "vmpeek: %s\n", error.c_str());
-    return 1;
+    return kExitFailure;
   }
-  int status = runner.run ? runner.run(plugin) : 0;
+  int status = runner.run ? runner.run(plugin) : kExitOk;
+  fflush(stdout);
   plugin.Unload();
   return status;
 }

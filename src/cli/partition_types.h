@@ -1,0 +1,6 @@
+// Short names of common MBR partition types.
+#pragma once
+#include <cstdint>
+
+// "FAT16", "NTFS/exFAT", "Linux", ...; "unknown" for types not in the table.
+const char* PartitionTypeName(uint8_t type);
