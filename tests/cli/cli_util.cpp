@@ -2,11 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
 namespace clitest {
-
-using vmtest::Quote;
 
 Result Vmpeek(const std::string& args, const std::string& input) {
   static vmtest::TempDir scratch;
@@ -15,7 +11,7 @@ Result Vmpeek(const std::string& args, const std::string& input) {
                         (input.empty() ? " </dev/null" : " <" + Quote(input));
   Result result;
   result.status = vmtest::Run(command, &result.out);
-  std::vector<uint8_t> err = Bytes(errFile);
+  std::vector<uint8_t> err = ReadAll(errFile);
   result.err.assign(err.begin(), err.end());
   return result;
 }
@@ -26,12 +22,6 @@ nlohmann::json VmpeekJson(const std::string& args) {
   return nlohmann::json::parse(r.out, nullptr, false);
 }
 
-std::string Sh(const std::string& command) {
-  std::string out;
-  EXPECT_EQ(vmtest::Run(command, &out), 0) << command;
-  return out;
-}
-
 const std::string& Samples() {
   static vmtest::TempDir dir;
   static std::string path = [] {
@@ -39,26 +29,6 @@ const std::string& Samples() {
     return dir.path();
   }();
   return path;
-}
-
-std::vector<uint8_t> Bytes(const std::string& path) {
-  std::vector<uint8_t> bytes;
-  if (FILE* f = fopen(path.c_str(), "rb")) {
-    fseek(f, 0, SEEK_END);
-    long size = ftell(f);
-    fseek(f, 0, SEEK_SET);
-    bytes.resize(size > 0 ? static_cast<size_t>(size) : 0);
-    if (fread(bytes.data(), 1, bytes.size(), f) != bytes.size()) bytes.clear();
-    fclose(f);
-  }
-  return bytes;
-}
-
-std::vector<uint8_t> QemuRaw(const std::string& image, const std::string& format) {
-  static vmtest::TempDir scratch;
-  std::string raw = scratch.file("converted.raw");
-  Sh("qemu-img convert " + (format.empty() ? "" : "-f " + format + " ") + "-O raw " + Quote(image) + " " + Quote(raw));
-  return Bytes(raw);
 }
 
 }  // namespace clitest

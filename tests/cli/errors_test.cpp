@@ -4,8 +4,6 @@
 #include "cli_util.h"
 
 using namespace clitest;
-using vmtest::Quote;
-using vmtest::TempDir;
 
 namespace {
 
@@ -31,12 +29,12 @@ TEST(CliErrors, ImageAndConfigurationFailures) {
   // A VHD footer without its cookie, a sparse VMDK header with a grain size of 0.
   Sh("cp " + Quote(Samples() + "/microsoft/sample.vhd") + " " + Quote(Samples() + "/vmware/sample-base.vmdk") + " " +
      Quote(dir.path()));
-  std::vector<uint8_t> vhd = Bytes(dir.file("sample.vhd"));
+  std::vector<uint8_t> vhd = ReadAll(dir.file("sample.vhd"));
   vhd[vhd.size() - 512] = 'X';
   vmtest::WriteAll(dir.file("sample.vhd"), vhd);
   ExpectFailure(Vmpeek("partitions " + Quote(dir.file("sample.vhd"))), dir.file("sample.vhd"),
                 "STATUS_INVALID_IMAGE_FORMAT (0xc000007b)", "VHDVirtualDisk::Open no conectix signature in footer.");
-  std::vector<uint8_t> vmdk = Bytes(dir.file("sample-base.vmdk"));
+  std::vector<uint8_t> vmdk = ReadAll(dir.file("sample-base.vmdk"));
   std::fill(vmdk.begin() + 20, vmdk.begin() + 28, 0);
   vmtest::WriteAll(dir.file("sample-base.vmdk"), vmdk);
   ExpectFailure(Vmpeek("chain " + Quote(dir.file("sample-base.vmdk"))), dir.file("sample-base.vmdk"),
@@ -51,10 +49,15 @@ TEST(CliErrors, ImageAndConfigurationFailures) {
 
 TEST(CliErrors, UsageErrorsExitTwo) {
   const std::string vhd = Quote(Samples() + "/microsoft/sample.vhd");
-  for (const std::string& args : std::vector<std::string>{"", "info", "frobnicate " + vhd, "info " + vhd + " --bogus", "write " + vhd,
-                                 "read " + vhd + " --partition x", "read " + vhd + " --first -1"})
+  for (const std::string& args : std::vector<std::string>{"", "--no-such-option", "info", "frobnicate " + vhd,
+                                 "info " + vhd + " --bogus", "write " + vhd, "read " + vhd + " --partition x",
+                                 "read " + vhd + " --first -1"})
     EXPECT_EQ(Vmpeek(args).status, 2) << args;
-  Result help = Vmpeek("write --help");
-  EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.out.find("--force"), std::string::npos);
+  Result bare = Vmpeek("");
+  EXPECT_NE((bare.out + bare.err).find("--version"), std::string::npos) << bare.err;
+  for (auto [args, option] : {std::pair{"write --help", "--force"}, {"--help", "--trace"}}) {
+    Result help = Vmpeek(args);
+    EXPECT_EQ(help.status, 0) << args;
+    EXPECT_NE(help.out.find(option), std::string::npos) << args;
+  }
 }

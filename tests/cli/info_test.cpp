@@ -4,8 +4,6 @@
 #include "cli_util.h"
 
 using namespace clitest;
-using vmtest::Quote;
-using vmtest::TempDir;
 
 TEST(CliInfo, RawIsoAndImg) {
   TempDir dir;
@@ -13,7 +11,7 @@ TEST(CliInfo, RawIsoAndImg) {
   Sh("xorriso -as mkisofs -quiet -o " + Quote(dir.file("disc.iso")) + " " + Quote(dir.file("tree")) + " 2>/dev/null");
   Sh("mkfs.fat -C " + Quote(dir.file("floppy.img")) + " 1440 >/dev/null");
   for (const char* name : {"disc.iso", "floppy.img"}) {
-    uint64_t sectors = Bytes(dir.file(name)).size() / 2048;
+    uint64_t sectors = ReadAll(dir.file(name)).size() / 2048;
     nlohmann::json j = VmpeekJson("info " + Quote(dir.file(name)));
     EXPECT_EQ(j["format"], "raw");
     EXPECT_EQ(j["bytes_per_sector"], 2048);

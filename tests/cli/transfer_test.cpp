@@ -5,15 +5,13 @@
 #include "platform/endian.h"
 
 using namespace clitest;
-using vmtest::Quote;
-using vmtest::TempDir;
 
 namespace {
 
 std::vector<uint8_t> ReadOut(const std::string& args, const TempDir& dir) {
   Result r = Vmpeek("read " + args + " --output " + Quote(dir.file("out.bin")));
   EXPECT_EQ(r.status, 0) << args << "\n" << r.err;
-  return Bytes(dir.file("out.bin"));
+  return ReadAll(dir.file("out.bin"));
 }
 
 std::vector<uint8_t> Slice(const std::vector<uint8_t>& bytes, uint64_t sector, uint64_t count) {
@@ -86,7 +84,7 @@ TEST(CliWrite, SavedStateNeedsForce) {
   Sh("truncate -s 8M " + Quote(raw) + " && echo 'start=2048,type=7' | sfdisk -q " + Quote(raw));
   Sh("qemu-img convert -q -f raw -O vpc -o subformat=fixed " + Quote(raw) + " " + Quote(vhd));
   // Set the footer's saved-state byte and make its checksum right again.
-  std::vector<uint8_t> bytes = Bytes(vhd);
+  std::vector<uint8_t> bytes = ReadAll(vhd);
   uint8_t* footer = bytes.data() + bytes.size() - 512;
   footer[84] = 1;
   StoreBE32(footer + 64, 0);
@@ -101,7 +99,7 @@ TEST(CliWrite, SavedStateNeedsForce) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("saved state"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("--force"), std::string::npos) << r.err;
-  EXPECT_TRUE(Bytes(vhd) == bytes);  // not a byte changed
+  EXPECT_TRUE(ReadAll(vhd) == bytes);  // not a byte changed
   r = Vmpeek("write " + Quote(vhd) + " --first 4096 --force --input " + Quote(dir.file("one")));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(Slice(QemuRaw(vhd, "vpc"), 4096, 1) == std::vector<uint8_t>(512, 0x77));

@@ -6,8 +6,6 @@
 #include "disk/open_virtual_disk.h"
 #include "platform/wstr.h"
 #include "raw_test_disk.h"
-#include "support/test_support.h"
-#include "support/trace_capture.h"
 
 using namespace vmtest;
 
@@ -21,10 +19,6 @@ std::string MakeIso(const TempDir& dir) {
   return iso;
 }
 
-NTSTATUS OpenHost(const std::string& posix, uint8_t readOnly, Ref<vmpeek::VirtualDisk>& out) {
-  return MountOpenVirtualDisk(WinPath(posix).c_str(), readOnly, out.put());
-}
-
 }  // namespace
 
 TEST(ISODisk, OpensReadOnlyAsOnePartitionAndChecksRanges) {
@@ -34,22 +28,14 @@ TEST(ISODisk, OpensReadOnlyAsOnePartitionAndChecksRanges) {
   ASSERT_EQ(bytes.size() % 2048, 0u);
   const uint64_t sectors = bytes.size() / 2048;
 
-  StartTraceCapture();
-  Ref<vmpeek::VirtualDisk> disk;
-  ASSERT_EQ(OpenHost(iso, 0, disk), STATUS_SUCCESS);  // read-write asked, read-only given
+  ClearTrace();
+  DiskRef disk;
+  ASSERT_EQ(OpenImage(disk, iso, false), STATUS_SUCCESS);  // read-write asked, read-only given
   EXPECT_TRUE(TraceContains("VMParseDetails", "OpenVirtualDisk : Making ISOVirtualDisk"));
   EXPECT_TRUE(TraceContains("VMParseErrors", "OpenVirtualDisk(\\??\\Z:"));
   EXPECT_EQ(disk->IsReadOnly(), 1);
   EXPECT_EQ(std::u16string(disk->GetFileName()), NtPath(iso));
-  uint32_t media = 0, bps = 0, tracks = 0, spt = 0;
-  uint64_t count = 0, cylinders = 0;
-  disk->GetGeometry(&media, &bps, &count, &cylinders, &tracks, &spt);
-  EXPECT_EQ(media, 11u);
-  EXPECT_EQ(bps, 2048u);
-  EXPECT_EQ(count, sectors);
-  EXPECT_EQ(cylinders, 1u);
-  EXPECT_EQ(tracks, 1u);
-  EXPECT_EQ(spt, sectors);
+  EXPECT_EQ(GeometryOf(disk.p), (Geometry{11, 2048, sectors, 1, 1, static_cast<uint32_t>(sectors)}));
   disk->GetGeometry(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);  // all optional
   EXPECT_EQ(disk->GetPartitionCount(), 1);
   EXPECT_EQ(disk->IsSavedState(), 0);
@@ -60,14 +46,14 @@ TEST(ISODisk, OpensReadOnlyAsOnePartitionAndChecksRanges) {
   ASSERT_EQ(disk->Read(sectors - 1, 1, buf.data()), STATUS_SUCCESS);
   EXPECT_EQ(0, memcmp(buf.data(), &bytes[(sectors - 1) * 2048], 2048));
   EXPECT_EQ(disk->Read(sectors, 0, buf.data()), STATUS_SUCCESS);
-  StartTraceCapture();
+  ClearTrace();
   EXPECT_EQ(disk->Read(sectors - 1, 2, buf.data()), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(RecentTrace("VMParseErrors"),
             std::vector<std::string>{"ISODisk::Read(" + std::to_string(sectors - 1) + ",2) - read failed c000000d"});
   EXPECT_EQ(disk->Read(UINT64_MAX, 1, buf.data()), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(disk->Read(sectors + 1, 0, buf.data()), STATUS_INVALID_PARAMETER);
 
-  StartTraceCapture();
+  ClearTrace();
   EXPECT_LT(disk->Write(0, 1, buf.data()), 0);  // the handle is read-only
   EXPECT_TRUE(TraceContains("VMParseErrors", "ISODisk::Write(0,1) - write failed"));
   EXPECT_EQ(ReadAll(iso), bytes);
@@ -83,10 +69,8 @@ TEST(ISODisk, OpensReadOnlyAsOnePartitionAndChecksRanges) {
   EXPECT_EQ(first, 0u);
   part->GetUniqueId(id);
   EXPECT_EQ(Hex(id, 16), std::string(32, '0'));
-  part->GetGeometry(nullptr, &bps, &count, &cylinders, nullptr, nullptr);
-  EXPECT_EQ(bps, 2048u);
-  EXPECT_EQ(count, sectors);
-  EXPECT_EQ(cylinders, 1u);  // a one-cylinder disk
+  const Geometry g = GeometryOf(part.p);
+  EXPECT_EQ(std::make_tuple(g.bytesPerSector, g.sectors, g.cylinders), std::make_tuple(2048u, sectors, uint64_t{1}));
   EXPECT_EQ(part->Write(0, 1, buf.data()), STATUS_ACCESS_DENIED);
   ASSERT_EQ(part->Read(16, 1, buf.data()), STATUS_SUCCESS);
   EXPECT_EQ(0, memcmp(buf.data(), &bytes[16 * 2048], 2048));
@@ -116,23 +100,23 @@ TEST(ISODisk, RefusesBadSizesAndMissingFiles) {
   ASSERT_EQ(vmtest::Run("cp " + Quote(iso) + " " + Quote(dir.file("odd.iso")) + " && truncate -s +512 " + Quote(dir.file("odd.iso"))), 0);
   WriteAll(dir.file("empty.img"), {});
   for (const char* name : {"odd.iso", "empty.img"}) {
-    StartTraceCapture();
-    Ref<vmpeek::VirtualDisk> disk;
-    EXPECT_EQ(OpenHost(dir.file(name), 1, disk), STATUS_INVALID_IMAGE_FORMAT) << name;
+    ClearTrace();
+    DiskRef disk;
+    EXPECT_EQ(OpenImage(disk, dir.file(name)), STATUS_INVALID_IMAGE_FORMAT) << name;
     EXPECT_EQ(disk.p, nullptr);
     EXPECT_TRUE(TraceContains("VMParseErrors",
                               "ISODisk::Open size of file is 0 or not a multiple of the sector size."));
   }
-  StartTraceCapture();
-  Ref<vmpeek::VirtualDisk> missing;
-  EXPECT_EQ(OpenHost(dir.file("missing.iso"), 1, missing), STATUS_OBJECT_NAME_NOT_FOUND);
+  ClearTrace();
+  DiskRef missing;
+  EXPECT_EQ(OpenImage(missing, dir.file("missing.iso")), STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_TRUE(TraceContains("VMParseErrors", "ISODisk::Open(\\??\\Z:"));
   EXPECT_TRUE(TraceContains("VMParseErrors", "missing.iso) open for R/O failed c0000034."));
 
   // A disk that never opened has no file to read.
   Ref<VirtualDisk> unopened(CreateISODisk(NtPath(iso).c_str()));
   std::vector<uint8_t> buf(2048);
-  StartTraceCapture();
+  ClearTrace();
   EXPECT_EQ(unopened->Read(0, 1, buf.data()), STATUS_FILE_INVALID);
   EXPECT_EQ(unopened->Write(3, 1, buf.data()), STATUS_FILE_INVALID);
   EXPECT_EQ(RecentTrace("VMParseErrors"),
@@ -153,7 +137,7 @@ TEST(OpenVirtualDisk, PicksTheClassByExtension) {
       {u"\\??\\Z:\\x\\disk.img", "OpenVirtualDisk : Making ISOVirtualDisk"},
   };
   for (const Case& c : cases) {
-    StartTraceCapture();
+    ClearTrace();
     Ref<VirtualDisk> disk(OpenVirtualDisk(c.path));
     EXPECT_TRUE(TraceContains("VMParseErrors", c.trace) || TraceContains("VMParseDetails", c.trace))
         << Utf16ToUtf8(c.path);
@@ -164,7 +148,7 @@ TEST(OpenVirtualDisk, PicksTheClassByExtension) {
       EXPECT_EQ(std::u16string(disk->GetFileName()), std::u16string(c.path));  // not upper-cased
     }
   }
-  StartTraceCapture();
+  ClearTrace();
   EXPECT_EQ(OpenVirtualDisk(nullptr), nullptr);
   EXPECT_TRUE(TraceContains("VMParseErrors", "OpenVirtualDisk(NULL)"));
 
@@ -188,7 +172,7 @@ TEST(VirtualDisk, ParentNameAndPartitionIndex) {
   EXPECT_EQ(disk->GetParentFileName(name, &size), STATUS_SUCCESS);
   EXPECT_EQ(std::u16string(name), u"\\??\\p.v");
 
-  StartTraceCapture();
+  ClearTrace();
   vmpeek::VirtualPartition* untouched = reinterpret_cast<vmpeek::VirtualPartition*>(0x1);
   EXPECT_EQ(disk->GetPartition(0, &untouched), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(untouched, reinterpret_cast<vmpeek::VirtualPartition*>(0x1));

@@ -168,26 +168,17 @@ uint64_t WriteLdmImage(const std::string& path, const LdmImage& image) {
   memcpy(priv.data(), "PRIVHEAD", 8);
   PutBE16(&priv[0x0C], 2);  // version 2.12
   PutBE16(&priv[0x0E], 12);
-  PutBE64(&priv[0x10], kStamp);
-  PutBE64(&priv[0x18], kCommitted);
-  PutBE64(&priv[0x20], privSector - dbStart);
-  PutBE64(&priv[0x28], privSector - dbStart);
-  Pad(&priv[0x30], kDiskGuid, 64);
-  Pad(&priv[0x70], kHostGuid, 64);
-  Pad(&priv[0xB0], kGroupGuid, 64);
-  Pad(&priv[0xF0], kGroupName, 31);
-  PutBE32(&priv[0x10F], 512);
-  PutBE64(&priv[0x11B], image.base);
-  PutBE64(&priv[0x123], dbStart - image.base);
-  PutBE64(&priv[0x12B], dbStart);
-  PutBE64(&priv[0x133], image.databaseSectors);
-  PutBE64(&priv[0x13B], image.tocOffset / 512);
-  PutBE64(&priv[0x143], kSecondToc);
-  PutBE32(&priv[0x14B], 1);  // configs
-  PutBE32(&priv[0x14F], 1);  // logs
-  PutBE64(&priv[0x153], kConfigSectors);
-  PutBE64(&priv[0x15B], kLogSectors);
-  PutBE32(&priv[0x163], kSignature);
+  for (auto [at, text, width] : {std::tuple{0x30, kDiskGuid, 64}, {0x70, kHostGuid, 64}, {0xB0, kGroupGuid, 64},
+                                 {0xF0, kGroupName, 31}})
+    Pad(&priv[at], text, width);
+  for (auto [at, value] : {std::pair{0x10F, uint32_t{512}}, {0x14B, 1u} /* configs */, {0x14F, 1u} /* logs */,
+                           {0x163, kSignature}})
+    PutBE32(&priv[at], value);
+  for (auto [at, value] : {std::pair{0x10, kStamp}, {0x18, kCommitted}, {0x20, privSector - dbStart},
+                           {0x28, privSector - dbStart}, {0x11B, uint64_t{image.base}}, {0x123, dbStart - image.base},
+                           {0x12B, dbStart}, {0x133, image.databaseSectors}, {0x13B, uint64_t{image.tocOffset / 512}},
+                           {0x143, kSecondToc}, {0x153, kConfigSectors}, {0x15B, kLogSectors}})
+    PutBE64(&priv[at], value);
   Checksum(priv.data());
 
   // Four copies of the table of contents, two after the chosen place and two at the end; entries of
@@ -249,9 +240,7 @@ uint64_t WriteLdmImage(const std::string& path, const LdmImage& image) {
     PutBE32(h + 4, image.recordCount >= 0 ? static_cast<uint32_t>(image.recordCount) : sequence);
     PutBE32(h + 8, image.declaredRecordSize ? image.declaredRecordSize : image.recordSize);
     PutBE32(h + 12, image.declaredFirstOffset ? image.declaredFirstOffset : image.firstOffset);
-    PutBE16(h + 0x10, 1);
-    PutBE16(h + 0x12, 4);
-    PutBE16(h + 0x14, 10);
+    for (auto [at, value] : {std::pair{0x10, 1}, {0x12, 4}, {0x14, 10}}) PutBE16(h + at, static_cast<uint16_t>(value));
     Pad(h + 0x16, kGroupName, 31);
     Pad(h + 0x35, kGroupGuid, 64);
     PutBE64(h + 0x75, kCommitted);

@@ -11,9 +11,7 @@ namespace vmtest {
 namespace {
 
 nlohmann::json Ldmtool(const std::string& image, const std::string& args) {
-  std::string out;
-  EXPECT_EQ(Run("ldmtool -d " + Quote(image) + " " + args + " 2>/dev/null", &out), 0) << args;
-  return nlohmann::json::parse(out, nullptr, false);
+  return nlohmann::json::parse(Sh("ldmtool -d " + Quote(image) + " " + args + " 2>/dev/null"), nullptr, false);
 }
 
 // "00112233-4455-6677-8899-aabbccddeeff" in Windows GUID byte order, as hex.
@@ -45,10 +43,7 @@ std::vector<Row> LdmtoolRows(const std::string& image, uint32_t base) {
                          part["size"].get<uint32_t>(), WindowsOrderHex(volume["guid"])});
     }
   }
-  std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
-    return std::tie(a.first, a.count, a.id) < std::tie(b.first, b.count, b.id);
-  });
-  return rows;
+  return SortedWithoutType(rows);
 }
 
 std::vector<Row> SortedWithoutType(std::vector<Row> rows) {

@@ -23,7 +23,7 @@ TEST(LdmRealDisks, ListTheSamePartitionsAsLdmtool) {
   for (const char* name : names) {
     SCOPED_TRACE(name);
     const std::string image = dir.file(name);
-    StartTraceCapture();
+    ClearTrace();
     auto disk = OpenRaw(image);
     const auto rows = Rows(disk.p);
     ASSERT_FALSE(rows.empty());

@@ -13,7 +13,7 @@ namespace {
 
 std::vector<Row> Discover(const std::string& path, const LdmImage& image, RawGeometry geometry = {}) {
   WriteLdmImage(path, image);
-  StartTraceCapture();
+  ClearTrace();
   auto disk = OpenRaw(path, geometry);
   return Rows(disk.p);
 }
@@ -121,7 +121,7 @@ TEST(LdmDatabase, HostileRecordsNeverLeaveTheBuffer) {
   EXPECT_TRUE(ErrorTraced("VirtualDisk::GetVBlkMember fell off end of VBlk"));
 
   uint8_t five[] = {5, 1, 2, 3, 4, 5}, two[] = {2, 1, 2}, zero[] = {0};
-  StartTraceCapture();
+  ClearTrace();
   EXPECT_EQ(VirtualDisk::CountedObject(five, sizeof(five)), 0u);
   EXPECT_EQ(VirtualDisk::CountedObject(zero, sizeof(zero)), 0u);
   EXPECT_EQ(VirtualDisk::CountedObject(two, sizeof(two)), 0x102u);

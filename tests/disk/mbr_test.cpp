@@ -5,27 +5,19 @@
 
 #include "platform/endian.h"
 #include "raw_test_disk.h"
-#include "support/test_support.h"
-#include "support/trace_capture.h"
 
 using namespace vmtest;
 
 namespace {
 
 std::string MakeDisk(const TempDir& dir, const std::string& name, uint64_t mb, const std::string& script) {
-  const std::string path = dir.file(name);
-  EXPECT_EQ(vmtest::Run("truncate -s " + std::to_string(mb) + "M " + Quote(path)), 0);
-  WriteText(dir.file("script"), script);
-  EXPECT_EQ(vmtest::Run("sfdisk -q " + Quote(path) + " < " + Quote(dir.file("script")) + " >/dev/null"), 0);
-  return path;
+  return SfdiskDisk(dir.file(name), mb << 20, script);
 }
 
 // The rows discovery must give, from sfdisk's own reading: primaries in table order, an extended
 // entry replaced in place by its logical drives.
 std::vector<Row> SfdiskRows(const std::string& path) {
-  std::string out;
-  EXPECT_EQ(vmtest::Run("sfdisk --json " + Quote(path), &out), 0);
-  const auto table = nlohmann::json::parse(out)["partitiontable"];
+  const auto table = nlohmann::json::parse(Sh("sfdisk --json " + Quote(path)))["partitiontable"];
   const uint32_t id = std::stoul(table["id"].get<std::string>(), nullptr, 16);
   std::vector<nlohmann::json> primaries, logicals;
   for (const auto& p : table["partitions"]) {
@@ -75,7 +67,7 @@ TEST(MbrDiscovery, PrimariesAndProtectiveEntryMatchSfdisk) {
                                     "label: dos\nlabel-id: 0x12345678\n"
                                     "start=2048,size=4096,type=7\nstart=8192,size=2048,type=83\n"
                                     "start=12288,size=1000,type=ee\n");
-  StartTraceCapture();
+  ClearTrace();
   auto disk = OpenRaw(path);
   const auto rows = Rows(disk.p);
   EXPECT_EQ(rows, SfdiskRows(path));
@@ -93,7 +85,7 @@ TEST(MbrDiscovery, PrimariesAndProtectiveEntryMatchSfdisk) {
 TEST(MbrDiscovery, ExtendedChainReplacesItsEntryInPlace) {
   TempDir dir;
   const std::string path = MakeDisk(dir, "e.raw", 20, ExtendedScript(dir.file("e.raw")));
-  StartTraceCapture();
+  ClearTrace();
   auto disk = OpenRaw(path);
   const auto rows = Rows(disk.p);
   EXPECT_EQ(rows, SfdiskRows(path));
@@ -111,7 +103,7 @@ TEST(MbrDiscovery, BrokenTablesLoseOnlyTheirOwnRows) {
   // A link entry pointing past the disk: the other sector-0 entries stay.
   const std::string far = CopyFile(path, dir.file("far.raw"));
   PokeBytes(far, 446 + 16 + 8, {0xFF, 0xFF, 0xFF, 0x7F});
-  StartTraceCapture();
+  ClearTrace();
   {
     auto disk = OpenRaw(far);
     EXPECT_EQ(Rows(disk.p).size(), 2u);
@@ -122,7 +114,7 @@ TEST(MbrDiscovery, BrokenTablesLoseOnlyTheirOwnRows) {
   // No boot signature: no rows, one error line.
   const std::string nosig = CopyFile(path, dir.file("nosig.raw"));
   PokeBytes(nosig, 510, {0});
-  StartTraceCapture();
+  ClearTrace();
   {
     auto disk = OpenRaw(nosig);
     EXPECT_EQ(disk->GetPartitionCount(), 0);
@@ -140,7 +132,7 @@ TEST(MbrDiscovery, BrokenTablesLoseOnlyTheirOwnRows) {
   ASSERT_EQ(last, 14336u);  // the third record
   const std::string loop = CopyFile(path, dir.file("loop.raw"));
   PokeBytes(loop, last * 512 + 446 + 16, {0, 0, 0, 0, 0x05, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0});
-  StartTraceCapture();
+  ClearTrace();
   {
     auto disk = OpenRaw(loop);
     EXPECT_EQ(Rows(disk.p), SfdiskRows(path));
@@ -176,14 +168,14 @@ static std::string WriteChain(const TempDir& dir, uint32_t records, bool withLog
 
 TEST(MbrDiscovery, LongChainsEndAtTheRecordBoundOrAFullTable) {
   TempDir dir;
-  StartTraceCapture();
+  ClearTrace();
   {
     auto disk = OpenRaw(WriteChain(dir, 300, false));
     EXPECT_EQ(disk->GetPartitionCount(), 0);
     EXPECT_LE(disk->reads, 258u);
     EXPECT_TRUE(TraceContains("VMParseErrors", "more than 256 extended records, chain at sector 513 not followed"));
   }
-  StartTraceCapture();
+  ClearTrace();
   {
     auto disk = OpenRaw(WriteChain(dir, 260, true));
     const auto rows = Rows(disk.p);
@@ -192,7 +184,7 @@ TEST(MbrDiscovery, LongChainsEndAtTheRecordBoundOrAFullTable) {
     EXPECT_TRUE(TraceContains("VMParseErrors", "VirtualDisk::ProcessExtendedMBR partition table is full"));
   }
   // 256 records with drives fill the table exactly: the 253rd drive is dropped with a trace.
-  StartTraceCapture();
+  ClearTrace();
   {
     auto disk = OpenRaw(WriteChain(dir, 253, true));
     EXPECT_EQ(disk->GetPartitionCount(), 252);

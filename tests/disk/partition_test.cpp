@@ -4,8 +4,6 @@
 #include <cstring>
 
 #include "raw_test_disk.h"
-#include "support/test_support.h"
-#include "support/trace_capture.h"
 
 using namespace vmtest;
 
@@ -13,11 +11,8 @@ namespace {
 
 // Partition 0: sectors 63..1062; partition 1: exactly 10 cylinders of 255 x 63 from sector 2048.
 std::string MakeDisk(const TempDir& dir) {
-  const std::string path = dir.file("p.raw");
-  EXPECT_EQ(vmtest::Run("truncate -s 100M " + Quote(path)), 0);
-  WriteText(dir.file("s"), "label: dos\nlabel-id: 0x01020304\nstart=63,size=1000,type=7\nstart=2048,size=160650,type=83\n");
-  EXPECT_EQ(vmtest::Run("sfdisk -q " + Quote(path) + " < " + Quote(dir.file("s")) + " >/dev/null 2>&1"), 0);
-  return path;
+  return SfdiskDisk(dir.file("p.raw"), 100 << 20,
+                    "label: dos\nlabel-id: 0x01020304\nstart=63,size=1000,type=7\nstart=2048,size=160650,type=83\n");
 }
 
 }  // namespace
@@ -44,15 +39,7 @@ TEST(VirtualPartition, InfoGeometryAndLifetime) {
   EXPECT_EQ(Hex(id, 16), "04030201" "007e000000000000" "00000000");
   EXPECT_EQ(small->IsReadOnly(), 1);
 
-  uint32_t media = 0, bps = 0, tracks = 0, spt = 0;
-  uint64_t sectors = 0, cylinders = 0;
-  big->GetGeometry(&media, &bps, &sectors, &cylinders, &tracks, &spt);
-  EXPECT_EQ(media, 12u);
-  EXPECT_EQ(bps, 512u);
-  EXPECT_EQ(sectors, 160650u);
-  EXPECT_EQ(cylinders, 11u);  // an exact 10 cylinders still reports one more
-  EXPECT_EQ(tracks, 255u);
-  EXPECT_EQ(spt, 63u);
+  EXPECT_EQ(GeometryOf(big.p), (Geometry{12, 512, 160650, 11, 255, 63}));  // an exact 10 cylinders: one more
 
   std::vector<uint8_t> buf(512);
   PokeBytes(path, (63 + 999) * 512, PatternBytes(512, 3));
@@ -67,7 +54,7 @@ TEST(VirtualPartition, ZeroSectorsPerCylinderGivesZeroCylinders) {
   auto disk = OpenRaw(MakeDisk(dir), RawGeometry{0, 7, 0, 63});
   Ref<vmpeek::VirtualPartition> part;
   ASSERT_EQ(disk->GetPartition(0, part.put()), STATUS_SUCCESS);
-  StartTraceCapture();
+  ClearTrace();
   uint64_t cylinders = 5;
   part->GetGeometry(nullptr, nullptr, nullptr, &cylinders, nullptr, nullptr);
   EXPECT_EQ(cylinders, 0u);
@@ -82,7 +69,7 @@ TEST(VirtualPartition, RangeChecksComeBeforeTheDisk) {
     auto disk = OpenRaw(path, {}, 1);
     Ref<vmpeek::VirtualPartition> part;
     ASSERT_EQ(disk->GetPartition(0, part.put()), STATUS_SUCCESS);
-    StartTraceCapture();
+    ClearTrace();
     const uint32_t before = disk->reads;
     EXPECT_EQ(part->Read(1000, 0, buf.data()), STATUS_SUCCESS);  // empty read at the end is passed on
     EXPECT_EQ(disk->reads, before + 1);
@@ -105,7 +92,7 @@ TEST(VirtualPartition, RangeChecksComeBeforeTheDisk) {
     Ref<vmpeek::VirtualPartition> part;
     ASSERT_EQ(disk->GetPartition(0, part.put()), STATUS_SUCCESS);
     EXPECT_EQ(part->IsReadOnly(), 0);
-    StartTraceCapture();
+    ClearTrace();
     EXPECT_EQ(part->Write(1001, 1, buf.data()), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(part->Write(998, 4, buf.data()), STATUS_END_OF_FILE);
     EXPECT_EQ(RecentTrace("VMParseErrors"),

@@ -2,11 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <new>
 #include <ostream>
 
-#include "support/test_support.h"
 
 namespace vmtest {
 
@@ -55,16 +53,6 @@ Ref<RawTestDisk> OpenRaw(const std::string& posix, RawGeometry geometry, uint8_t
   return ref;
 }
 
-std::string Hex(const uint8_t* bytes, size_t n) {
-  std::string s;
-  char two[3];
-  for (size_t i = 0; i < n; ++i) {
-    snprintf(two, sizeof(two), "%02x", bytes[i]);
-    s += two;
-  }
-  return s;
-}
-
 std::vector<Row> Rows(VirtualDisk* disk) {
   std::vector<Row> rows;
   for (uint8_t i = 0; i < disk->GetPartitionCount(); ++i) {
@@ -79,39 +67,4 @@ std::ostream& operator<<(std::ostream& os, const Row& r) {
             << r.count << ", id " << r.id << "}";
 }
 
-}  // namespace vmtest
-
-#include "module/parse_trace.h"
-#include "support/trace_capture.h"
-
-namespace vmtest {
-void StartTraceCapture() {
-  ClearTrace();
-  OpenParseTraceChannels();
-}
-}  // namespace vmtest
-
-#include <fstream>
-
-namespace vmtest {
-std::vector<uint8_t> ReadBytes(const std::string& path, uint64_t offset, size_t length) {
-  std::vector<uint8_t> bytes(length);
-  std::ifstream f(path, std::ios::binary);
-  f.seekg(static_cast<std::streamoff>(offset));
-  f.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(length));
-  EXPECT_TRUE(f.good()) << path << " @" << offset;
-  return bytes;
-}
-
-void PokeBytes(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes) {
-  std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
-  f.seekp(static_cast<std::streamoff>(offset));
-  f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  EXPECT_TRUE(f.good()) << path << " @" << offset;
-}
-
-std::string CopyFile(const std::string& from, const std::string& to) {
-  EXPECT_EQ(Run("cp --sparse=always " + Quote(from) + " " + Quote(to)), 0);
-  return to;
-}
 }  // namespace vmtest

@@ -7,6 +7,8 @@
 #include "disk/image_file.h"
 #include "disk/virtual_disk.h"
 #include "module/object.h"
+#include "support/image_support.h"
+#include "support/trace_capture.h"
 
 namespace vmtest {
 
@@ -37,20 +39,6 @@ class RawTestDisk : public VirtualDisk {
   uint64_t m_FileSectors = 0;
 };
 
-// One reference on a disk, released at scope end.
-template <class T>
-struct Ref {
-  T* p = nullptr;
-  Ref() = default;
-  explicit Ref(T* q) : p(q) {}
-  ~Ref() { if (p) p->Release(); }
-  Ref(Ref&& o) noexcept : p(o.p) { o.p = nullptr; }
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  T* operator->() const { return p; }
-  T** put() { return &p; }
-};
-
 // Opens a raw file (POSIX path) with discovery; asserts success of the open.
 Ref<RawTestDisk> OpenRaw(const std::string& posix, RawGeometry geometry = {}, uint8_t readOnly = 1);
 
@@ -62,20 +50,6 @@ struct Row {
   bool operator==(const Row&) const = default;
 };
 std::vector<Row> Rows(VirtualDisk* disk);
-std::string Hex(const uint8_t* bytes, size_t n);
 std::ostream& operator<<(std::ostream& os, const Row& r);
 
-}  // namespace vmtest
-
-namespace vmtest {
-// Forgets earlier trace lines and makes sure the two parse channels are open.
-void StartTraceCapture();
-}  // namespace vmtest
-
-namespace vmtest {
-// Part of a (possibly large, sparse) file, and an in-place overwrite of part of one.
-std::vector<uint8_t> ReadBytes(const std::string& path, uint64_t offset, size_t length);
-void PokeBytes(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes);
-// A copy of a file (sparse where the source is).
-std::string CopyFile(const std::string& from, const std::string& to);
 }  // namespace vmtest

@@ -9,6 +9,7 @@
 #include "module/module_startup.h"
 #include "mount/mount_control.h"
 #include "mount/to_nt_path.h"
+#include "support/test_support.h"
 #include "support/trace_capture.h"
 #include "vmpeek/vmpeek.h"
 
@@ -114,8 +115,14 @@ TEST(MountControl, SlotOrder) {
   release(object);
 
   void* machine = kJunk;
-  EXPECT_NE(0u, openMachine(object, u"Z:\\no\\such\\folder\\machine.vmx", &machine));
+  EXPECT_EQ(3u, openMachine(object, u"Z:\\no\\such\\folder\\machine.vmx", &machine));
   EXPECT_EQ(nullptr, machine);
+  vmtest::TempDir dir;
+  EXPECT_EQ(2u, openMachine(object, vmtest::WinPath(dir.file("missing.vmx")).c_str(), &machine));
+  vmtest::WriteText(dir.file("ok.vmx"), "guestOS = winnet\n" + std::string(100, ';') + "\n");
+  ASSERT_EQ(0u, openMachine(object, vmtest::WinPath(dir.file("ok.vmx")).c_str(), &machine));
+  EXPECT_EQ(vmpeek::GuestOsWindows2003, static_cast<vmpeek::CVirtualMachine*>(machine)->GetGuestOperatingSystem());
+  static_cast<vmpeek::CVirtualMachine*>(machine)->Release();
   void* disk = kJunk;
   EXPECT_LT(openDisk(object, u"Z:\\no\\such\\folder\\disk.img", 1, &disk), 0);
   EXPECT_EQ(nullptr, disk);

@@ -45,13 +45,4 @@ TEST(Artefacts, VersionLoadsThePluginAndTracesItsLife) {
   EXPECT_EQ(std::string::npos, out.find("Loaded Dll")) << out;  // written to the default channel
 }
 
-TEST(Artefacts, UsageErrors) {
-  std::string out;
-  EXPECT_NE(0, Vmpeek("", "", &out));
-  EXPECT_NE(std::string::npos, out.find("--version")) << out;
-  EXPECT_NE(0, Vmpeek("", "--no-such-option", &out));
-  EXPECT_EQ(0, Vmpeek("", "--help", &out));
-  EXPECT_NE(std::string::npos, out.find("--trace")) << out;
-}
-
 }  // namespace

@@ -6,7 +6,10 @@
 #include <fstream>
 #include <sys/wait.h>
 
+#include <gtest/gtest.h>
+
 #include "platform/path.h"
+#include "platform/wstr.h"
 
 namespace vmtest {
 
@@ -45,9 +48,64 @@ std::string Quote(const std::string& s) {
   return r + "'";
 }
 
-std::vector<uint8_t> ReadAll(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+std::vector<uint8_t> ReadAll(const std::string& path) { return ReadBytes(path, 0, FileSize(path)); }
+
+std::vector<uint8_t> ReadBytes(const std::string& path, uint64_t offset, size_t length) {
+  std::vector<uint8_t> bytes(length);
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) return {};
+  fseeko(f, static_cast<off_t>(offset), SEEK_SET);
+  bytes.resize(fread(bytes.data(), 1, length, f));
+  fclose(f);
+  return bytes;
+}
+
+void PokeBytes(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes) {
+  std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
+  f.seekp(static_cast<std::streamoff>(offset));
+  f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  EXPECT_TRUE(f.good()) << path << " @" << offset;
+}
+
+uint64_t FileSize(const std::string& path) {
+  std::error_code ec;
+  uint64_t size = std::filesystem::file_size(path, ec);
+  return ec ? 0 : size;
+}
+
+std::string CopyFile(const std::string& from, const std::string& to) {
+  Sh("cp --sparse=always " + Quote(from) + " " + Quote(to));
+  return to;
+}
+
+std::string Hex(const uint8_t* bytes, size_t n) {
+  std::string s;
+  for (size_t i = 0; i < n; ++i) s += "0123456789abcdef"[bytes[i] >> 4], s += "0123456789abcdef"[bytes[i] & 15];
+  return s;
+}
+
+std::string Sh(const std::string& command) {
+  std::string out;
+  EXPECT_EQ(Run(command, &out), 0) << command << "\n" << out;
+  return out;
+}
+
+std::string SfdiskDisk(const std::string& path, uint64_t bytes, const std::string& script) {
+  WriteText(path + ".sfdisk", script);
+  Sh("truncate -s " + std::to_string(bytes) + " " + Quote(path) + " && sfdisk -q --no-reread " + Quote(path) + " < " +
+     Quote(path + ".sfdisk") + " >/dev/null 2>&1");
+  std::remove((path + ".sfdisk").c_str());
+  return path;
+}
+
+std::string QemuToRaw(const std::string& image, const std::string& raw, const std::string& format) {
+  Sh("qemu-img convert -U " + (format.empty() ? "" : "-f " + format + " ") + "-O raw " + Quote(image) + " " + Quote(raw));
+  return raw;
+}
+
+std::vector<uint8_t> QemuRaw(const std::string& image, const std::string& format) {
+  TempDir scratch;
+  return ReadAll(QemuToRaw(image, scratch.file("converted.raw"), format));
 }
 
 void WriteAll(const std::string& path, const std::vector<uint8_t>& data) {

@@ -47,4 +47,21 @@ void PutBE16(uint8_t* p, uint16_t v);
 void PutBE32(uint8_t* p, uint32_t v);
 void PutBE64(uint8_t* p, uint64_t v);
 
+// Part of a (possibly large, sparse) file, an in-place overwrite of part of one, its size.
+std::vector<uint8_t> ReadBytes(const std::string& path, uint64_t offset, size_t length);
+void PokeBytes(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes);
+uint64_t FileSize(const std::string& path);
+// A sparse copy of a file; returns `to`.
+std::string CopyFile(const std::string& from, const std::string& to);
+// Lower-case hex of bytes.
+std::string Hex(const uint8_t* bytes, size_t n);
+
+// Runs a shell command that must succeed (a test failure otherwise); its standard output.
+std::string Sh(const std::string& command);
+// A zeroed disk of `bytes` at path, partitioned by sfdisk with the script; returns path.
+std::string SfdiskDisk(const std::string& path, uint64_t bytes, const std::string& script);
+// qemu-img convert of an image to a raw file (returns raw), or to bytes; format empty: probed.
+std::string QemuToRaw(const std::string& image, const std::string& raw, const std::string& format = "");
+std::vector<uint8_t> QemuRaw(const std::string& image, const std::string& format = "");
+
 }  // namespace vmtest

@@ -1,7 +1,7 @@
 #include "vhd/vhd_builder.h"
 
 #include <cstring>
-#include <stdexcept>
+#include <cstdio>
 
 #include "support/test_support.h"
 
@@ -129,14 +129,8 @@ std::vector<uint8_t> VhdBuilder::Build() const {
 }
 
 std::vector<uint8_t> SfdiskMbr(const std::string& dir, uint64_t sizeBytes, const std::string& script) {
-  std::string raw = dir + "/mbr-source.img";
-  std::string cmd = "truncate -s " + std::to_string(sizeBytes) + " " + vmtest::Quote(raw) + " && printf '%s' " +
-                    vmtest::Quote(script) + " | sfdisk -q --no-reread " + vmtest::Quote(raw) + " >/dev/null";
-  if (vmtest::Run(cmd) != 0) throw std::runtime_error("sfdisk failed: " + cmd);
-  std::vector<uint8_t> mbr(512);
-  FILE* f = fopen(raw.c_str(), "rb");
-  if (!f || fread(mbr.data(), 1, 512, f) != 512) throw std::runtime_error("cannot read " + raw);
-  fclose(f);
+  const std::string raw = vmtest::SfdiskDisk(dir + "/mbr-source.img", sizeBytes, script);
+  auto mbr = vmtest::ReadBytes(raw, 0, 512);
   std::remove(raw.c_str());
   return mbr;
 }

@@ -4,36 +4,16 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <tuple>
 
-#include "platform/wstr.h"
-#include "vhd/vhd_builder.h"
 #include "vhd/vhd_test_util.h"
 
 using namespace vhdtest;
-using vmtest::Quote;
-using vmtest::TempDir;
 
 namespace {
 
 constexpr uint32_t kW2ku = 0x57326B75, kW2ru = 0x57327275;
 constexpr NTSTATUS kInvalidOwner = static_cast<NTSTATUS>(0xC000005A);
-
-// vhd-lib 0.7.2 installed once per build directory; the test fails when npm cannot fetch it.
-std::string VhdLibDir() {
-  std::string dir = std::string(VMPEEK_BUILD_DIR) + "/vhd-lib-node";
-  if (!std::filesystem::exists(dir + "/node_modules/vhd-lib/package.json")) {
-    std::string cmd = "npm install --silent --no-audit --no-fund --prefix " + Quote(dir) + " vhd-lib@0.7.2 >&2";
-    EXPECT_EQ(vmtest::Run(cmd), 0) << "npm could not install vhd-lib@0.7.2 (is the registry reachable?): " << cmd;
-  }
-  return dir;
-}
-
-std::string ParentName(VirtualDisk* d) {
-  WCHAR buf[1024];
-  uint64_t size = 1024;
-  if (d->GetParentFileName(buf, &size) != 0) return "";
-  return Utf16ToUtf8(buf);
-}
 
 void Overlay(std::vector<uint8_t>& raw, uint64_t sector, uint32_t count, uint8_t byte) {
   std::fill(raw.begin() + sector * 512, raw.begin() + (sector + count) * 512, byte);
@@ -42,39 +22,34 @@ void Overlay(std::vector<uint8_t>& raw, uint64_t sector, uint32_t count, uint8_t
 }  // namespace
 
 TEST(VhdDiff, VhdLibChildReadsThroughQemuParent) {
-  std::string modules = VhdLibDir();
-  ASSERT_TRUE(std::filesystem::exists(modules + "/node_modules/vhd-lib"));
   TempDir dir;
   std::string parent = MakeQemuImage(dir, "base.vhd", "subformat=dynamic,force_size=on");
   std::string child = dir.file("child.vhd");
   Sh("qemu-img create -q -f vpc -o subformat=dynamic,force_size=on " + Quote(child) + " 64M");
-  auto expected = QemuRaw(parent);
-  auto parentBytes = ReadFileBytes(parent);
-  struct W { uint64_t sector; uint32_t count; uint8_t byte; };
-  const W writes[] = {{2050, 4, 0xA1}, {4094, 4, 0xB2}, {20480, 8, 0xC3}, {8192, 4096, 0xD4}, {81921, 3, 0xE5}};
-  std::string cmd = "node " + Quote(std::string(VMPEEK_SOURCE_DIR) + "/tests/vhd/make_diff_vhd.js") + " " +
-                    Quote(modules) + " " + Quote(parent) + " " + Quote(child) + " " +
-                    Quote(Utf16ToUtf8(vmtest::WinPath(parent)));
-  for (const W& w : writes) {
-    cmd += " " + std::to_string(w.sector) + ":" + std::to_string(w.count) + ":" + std::to_string(w.byte);
-    Overlay(expected, w.sector, w.count, w.byte);
+  auto expected = QemuRaw(parent, "vpc");
+  auto parentBytes = ReadAll(parent);
+  std::string writes;
+  for (auto [sector, count, byte] : {std::tuple{2050, 4, 0xA1}, {4094, 4, 0xB2}, {20480, 8, 0xC3}, {8192, 4096, 0xD4},
+                                     {81921, 3, 0xE5}}) {
+    writes += " " + std::to_string(sector) + ":" + std::to_string(count) + ":" + std::to_string(byte);
+    Overlay(expected, sector, count, static_cast<uint8_t>(byte));
   }
-  Sh(cmd);
+  VhdLibChild(parent, child, writes);
 
   {
     DiskRef d;
-    OpenVhd(d, child, true);
-    ASSERT_TRUE(d) << Hex(d.status);
-    EXPECT_EQ(ParentName(d.disk), "\\??\\" + Utf16ToUtf8(vmtest::WinPath(parent)));
+    OpenImage(d, child, true);
+    ASSERT_TRUE(d) << std::hex << d.status;
+    EXPECT_EQ(ParentName(d.p), "\\??\\" + Utf16ToUtf8(vmtest::WinPath(parent)));
     EXPECT_EQ(d->GetPartitionCount(), 2);
-    EXPECT_EQ(FirstDifference(ReadWhole(d.disk), expected), -1);
-    EXPECT_EQ(FirstDifference(ReadWhole(d.disk, 10000), expected), -1);
+    EXPECT_EQ(FirstDifference(ReadWhole(d.p), expected), -1);
+    EXPECT_EQ(FirstDifference(ReadWhole(d.p, 10000), expected), -1);
   }
   // Writing one sector of a block the child lacks: that sector comes from the child, its
   // neighbour still from the parent, and the parent is not touched.
   {
     DiskRef d;
-    OpenVhd(d, child, false);
+    OpenImage(d, child, false);
     ASSERT_TRUE(d);
     std::vector<uint8_t> one(512, 0x5C);
     const uint64_t s = 20 * 4096 + 5;
@@ -84,9 +59,9 @@ TEST(VhdDiff, VhdLibChildReadsThroughQemuParent) {
     ASSERT_EQ(d->Read(s, 2, two.data()), 0);
     EXPECT_EQ(two[0], 0x5C);
     EXPECT_EQ(two[512], 0x33);
-    EXPECT_EQ(FirstDifference(ReadWhole(d.disk), expected), -1);
+    EXPECT_EQ(FirstDifference(ReadWhole(d.p), expected), -1);
   }
-  EXPECT_EQ(ReadFileBytes(parent), parentBytes);
+  EXPECT_EQ(ReadAll(parent), parentBytes);
 }
 
 namespace {
@@ -131,7 +106,7 @@ TEST(VhdDiff, BuilderChainsFollowW2kuThenW2ru) {
   std::filesystem::create_directories(dir.file("other"));
   VhdBuilder base = MakeBase(dir, dir.file("VMs/base.vhd"));
   // The builder is honest: qemu-img reads its dynamic output as the builder means it.
-  EXPECT_EQ(FirstDifference(QemuRaw(dir.file("VMs/base.vhd")), base.Raw()), -1);
+  EXPECT_EQ(FirstDifference(QemuRaw(dir.file("VMs/base.vhd"), "vpc"), base.Raw()), -1);
 
   VhdBuilder child = MakeChild(base, {{kW2ku, u"C:\\VMs\\base.vhd"}, {kW2ru, u".\\base.vhd"}}, 1);
   SaveImage(dir.file("VMs/child.vhd"), child.Build());
@@ -144,14 +119,14 @@ TEST(VhdDiff, BuilderChainsFollowW2kuThenW2ru) {
   setenv("VMPEEK_DRIVE_C", dir.path().c_str(), 1);
   {
     DiskRef d;
-    OpenVhd(d, dir.file("VMs/child.vhd"), true);
-    ASSERT_TRUE(d) << Hex(d.status);
-    EXPECT_EQ(ParentName(d.disk), "\\??\\C:\\VMs\\base.vhd");
-    EXPECT_EQ(FirstDifference(ReadWhole(d.disk), childView), -1);
+    OpenImage(d, dir.file("VMs/child.vhd"), true);
+    ASSERT_TRUE(d) << std::hex << d.status;
+    EXPECT_EQ(ParentName(d.p), "\\??\\C:\\VMs\\base.vhd");
+    EXPECT_EQ(FirstDifference(ReadWhole(d.p), childView), -1);
     DiskRef g;
-    OpenVhd(g, dir.file("other/grand.vhd"), true);
-    ASSERT_TRUE(g) << Hex(g.status);
-    EXPECT_EQ(FirstDifference(ReadWhole(g.disk, 4096 * 2 + 5), grandView), -1);
+    OpenImage(g, dir.file("other/grand.vhd"), true);
+    ASSERT_TRUE(g) << std::hex << g.status;
+    EXPECT_EQ(FirstDifference(ReadWhole(g.p, 4096 * 2 + 5), grandView), -1);
   }
   unsetenv("VMPEEK_DRIVE_C");
 
@@ -161,10 +136,10 @@ TEST(VhdDiff, BuilderChainsFollowW2kuThenW2ru) {
   std::filesystem::remove_all(dir.path() + "/VMs");
   vmtest::ClearTrace();
   DiskRef g;
-  OpenVhd(g, copy.file("other/grand.vhd"), true);
-  ASSERT_TRUE(g) << Hex(g.status);
-  EXPECT_EQ(ParentName(g.disk), Utf16ToUtf8(vmtest::NtPath(copy.file("other"))) + "\\..\\VMs\\child.vhd");
-  EXPECT_EQ(FirstDifference(ReadWhole(g.disk), grandView), -1);
+  OpenImage(g, copy.file("other/grand.vhd"), true);
+  ASSERT_TRUE(g) << std::hex << g.status;
+  EXPECT_EQ(ParentName(g.p), Utf16ToUtf8(vmtest::NtPath(copy.file("other"))) + "\\..\\VMs\\child.vhd");
+  EXPECT_EQ(FirstDifference(ReadWhole(g.p), grandView), -1);
   EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "VHDVirtualDisk::FindParent : Looking for W2ru."));
   EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "VHDVirtualDisk::FindParent trying parent " +
                                                          Utf16ToUtf8(vmtest::NtPath(copy.file("other"))) + "\\..\\VMs\\base.vhd."));
@@ -180,7 +155,7 @@ TEST(VhdDiff, BrokenChainsFailCleanly) {
   SaveImage(dir.file("wrong.vhd"), wrong.Build());
   vmtest::ClearTrace();
   DiskRef d;
-  OpenVhd(d, dir.file("wrong.vhd"), true);
+  OpenImage(d, dir.file("wrong.vhd"), true);
   EXPECT_EQ(d.status, kInvalidOwner);
   EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "VHDVirtualDisk::FindParent GUIDs don't match."));
   EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "VHDVirtualDisk::FindParent failed to find a locator."));
@@ -192,7 +167,7 @@ TEST(VhdDiff, BrokenChainsFailCleanly) {
   self.locators = {{kW2ru, u"self.vhd"}};
   SaveImage(dir.file("self.vhd"), self.Build());
   vmtest::ClearTrace();
-  OpenVhd(d, dir.file("self.vhd"), true);
+  OpenImage(d, dir.file("self.vhd"), true);
   EXPECT_EQ(d.status, kInvalidOwner);
   EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "is already part of its own differencing chain."));
 
@@ -204,7 +179,7 @@ TEST(VhdDiff, BrokenChainsFailCleanly) {
   b.locators = {{kW2ru, u"a.vhd"}};
   SaveImage(dir.file("a.vhd"), a.Build());
   SaveImage(dir.file("b.vhd"), b.Build());
-  OpenVhd(d, dir.file("a.vhd"), true);
+  OpenImage(d, dir.file("a.vhd"), true);
   EXPECT_EQ(d.status, kInvalidOwner);
 
   // Chains of 32 parents open; one more is refused.
@@ -219,11 +194,11 @@ TEST(VhdDiff, BrokenChainsFailCleanly) {
     }
     return dir.file(belowName);
   };
-  OpenVhd(d, chain(32), true);
-  EXPECT_TRUE(d) << Hex(d.status);
+  OpenImage(d, chain(32), true);
+  EXPECT_TRUE(d) << std::hex << d.status;
   d.reset();
   vmtest::ClearTrace();
-  OpenVhd(d, chain(33), true);
+  OpenImage(d, chain(33), true);
   EXPECT_EQ(d.status, kInvalidOwner);
   EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "VHDVirtualDisk::Open differencing chain is deeper than 32 parents."));
 }

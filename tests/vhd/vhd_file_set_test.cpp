@@ -4,12 +4,10 @@
 #include <filesystem>
 
 #include "platform/nt_file.h"
-#include "vhd/vhd_builder.h"
 #include "vhd/vhd_file_set.h"
 #include "vhd/vhd_test_util.h"
 
 using namespace vhdtest;
-using vmtest::TempDir;
 
 namespace {
 
@@ -33,9 +31,9 @@ TEST(VhdFileSet, SplitImageReadsAndGrowsAcrossFiles) {
   auto expected = b.Raw();
   {
     DiskRef d;
-    OpenVhd(d, img, false);
-    ASSERT_TRUE(d) << Hex(d.status);
-    EXPECT_EQ(FirstDifference(ReadWhole(d.disk), expected), -1);
+    OpenImage(d, img, false);
+    ASSERT_TRUE(d) << std::hex << d.status;
+    EXPECT_EQ(FirstDifference(ReadWhole(d.p), expected), -1);
     // A new block lands at the end of the last file.
     auto data = vmtest::PatternBytes(512 * 9, 7);
     uint64_t lastBefore = std::filesystem::file_size(ContinuationPath(img, 2));
@@ -45,15 +43,15 @@ TEST(VhdFileSet, SplitImageReadsAndGrowsAcrossFiles) {
     EXPECT_EQ(std::filesystem::file_size(img), 1000 * 512u);
   }
   DiskRef d;
-  OpenVhd(d, img, true);
+  OpenImage(d, img, true);
   ASSERT_TRUE(d);
-  EXPECT_EQ(FirstDifference(ReadWhole(d.disk), expected), -1);
+  EXPECT_EQ(FirstDifference(ReadWhole(d.p), expected), -1);
   d.reset();
 
   // Without .V01 the set is the main file alone, which holds no footer.
   std::filesystem::rename(ContinuationPath(img, 1), dir.file("aside"));
   vmtest::ClearTrace();
-  OpenVhd(d, img, true);
+  OpenImage(d, img, true);
   EXPECT_EQ(d.status, static_cast<NTSTATUS>(0xC000007B));
   EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "VHDVirtualDisk::Open no conectix signature in footer."));
   EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "SPLIT.V01) gave c0000034."));

@@ -4,13 +4,9 @@
 #include <filesystem>
 #include <functional>
 
-#include "vhd/vhd_builder.h"
 #include "vhd/vhd_test_util.h"
 
 using namespace vhdtest;
-using vmtest::PutBE32;
-using vmtest::PutBE64;
-using vmtest::TempDir;
 
 namespace {
 
@@ -61,7 +57,7 @@ TEST(VhdHostile, RefusedAtOpen) {
     SaveImage(path, img);
     vmtest::ClearTrace();
     DiskRef d;
-    OpenVhd(d, path, true);
+    OpenImage(d, path, true);
     EXPECT_EQ(static_cast<uint32_t>(d.status), c.status);
     EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", c.trace));
   }
@@ -80,8 +76,8 @@ TEST(VhdHostile, TableEntriesOutsideTheFilesFailTheirRunsOnly) {
   const auto size = std::filesystem::file_size(path);
 
   DiskRef d;
-  OpenVhd(d, path, false);
-  ASSERT_TRUE(d) << Hex(d.status);
+  OpenImage(d, path, false);
+  ASSERT_TRUE(d) << std::hex << d.status;
   std::vector<uint8_t> buf(512 * 4096 * 3, 0xCC);
   vmtest::ClearTrace();
   // The request spans blocks 0-2: block 0 reads, block 1 fails, block 2 (inside the file) reads.
@@ -94,7 +90,7 @@ TEST(VhdHostile, TableEntriesOutsideTheFilesFailTheirRunsOnly) {
   EXPECT_EQ(d->Write(4096 * 2, 1, buf.data()), static_cast<NTSTATUS>(0xC0000032));
   d.reset();
   EXPECT_EQ(std::filesystem::file_size(path), size);
-  EXPECT_EQ(ReadFileBytes(path), img);
+  EXPECT_EQ(ReadAll(path), img);
 }
 
 TEST(VhdHostile, ShortFooterSavedStateAndUncheckedChecksum) {
@@ -109,29 +105,29 @@ TEST(VhdHostile, ShortFooterSavedStateAndUncheckedChecksum) {
   auto expected = b.Raw();
   {
     DiskRef d;
-    OpenVhd(d, path, false);
-    ASSERT_TRUE(d) << Hex(d.status);
+    OpenImage(d, path, false);
+    ASSERT_TRUE(d) << std::hex << d.status;
     EXPECT_EQ(d->IsSavedState(), 1);
-    EXPECT_EQ(FirstDifference(ReadWhole(d.disk), expected), -1);
+    EXPECT_EQ(FirstDifference(ReadWhole(d.p), expected), -1);
     auto data = vmtest::PatternBytes(512, 4);
     ASSERT_EQ(d->Write(4096 * 7 + 1, 1, data.data()), 0);
     std::copy(data.begin(), data.end(), expected.begin() + (4096 * 7 + 1) * 512);
   }
   // The grown image keeps its 511-byte footer at byte 1 of the last sector.
-  auto grown = ReadFileBytes(path);
+  auto grown = ReadAll(path);
   ASSERT_EQ(grown.size(), img.size() + 4097 * 512);
   EXPECT_EQ(memcmp(grown.data() + grown.size() - 511, img.data() + img.size() - 511, 511), 0);
   DiskRef d;
-  OpenVhd(d, path, true);
+  OpenImage(d, path, true);
   ASSERT_TRUE(d);
-  EXPECT_EQ(FirstDifference(ReadWhole(d.disk), expected), -1);
+  EXPECT_EQ(FirstDifference(ReadWhole(d.p), expected), -1);
   d.reset();
 
   // Saved-state values other than 1 do not count.
   b.shortFooter = false;
   b.savedState = 2;
   SaveImage(path, b.Build());
-  OpenVhd(d, path, true);
+  OpenImage(d, path, true);
   ASSERT_TRUE(d);
   EXPECT_EQ(d->IsSavedState(), 0);
 }
@@ -144,8 +140,8 @@ TEST(VhdHostile, FixedFooterClaimingMoreThanTheFileHolds) {
   std::string path = dir.file("fixed.vhd");
   SaveImage(path, img);
   DiskRef d;
-  OpenVhd(d, path, false);
-  ASSERT_TRUE(d) << Hex(d.status);
+  OpenImage(d, path, false);
+  ASSERT_TRUE(d) << std::hex << d.status;
   std::vector<uint8_t> buf(1024);
   EXPECT_EQ(d->Read(kSize / 512 - 1, 1, buf.data()), 0);
   vmtest::ClearTrace();
@@ -153,7 +149,7 @@ TEST(VhdHostile, FixedFooterClaimingMoreThanTheFileHolds) {
   EXPECT_EQ(d->Write(kSize / 512, 1, buf.data()), static_cast<NTSTATUS>(0xC000000D));
   EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "VHDVirtualDisk::WriteFixed (32768,1) failed c000000d."));
   d.reset();
-  EXPECT_EQ(ReadFileBytes(path), img);
+  EXPECT_EQ(ReadAll(path), img);
 }
 
 TEST(VhdHostile, BadLocators) {
@@ -169,7 +165,7 @@ TEST(VhdHostile, BadLocators) {
     SaveImage(dir.file("child.vhd"), img);
     vmtest::ClearTrace();
     DiskRef d;
-    OpenVhd(d, dir.file("child.vhd"), true);
+    OpenImage(d, dir.file("child.vhd"), true);
     return d.status;
   };
   EXPECT_EQ(child([](auto&) {}), 0);

@@ -5,18 +5,9 @@
 #include <filesystem>
 
 #include "platform/nt_file.h"
-#include "vhd/vhd_builder.h"
 #include "vhd/vhd_test_util.h"
 
 using namespace vhdtest;
-using vmtest::Quote;
-using vmtest::TempDir;
-
-namespace {
-
-uint64_t FileSize(const std::string& p) { return std::filesystem::file_size(p); }
-
-}  // namespace
 
 TEST(VhdQemu, ReadsEveryByteOfFixedAndDynamicImages) {
   vmtest::ClearTrace();
@@ -25,19 +16,19 @@ TEST(VhdQemu, ReadsEveryByteOfFixedAndDynamicImages) {
     SCOPED_TRACE(options);
     TempDir dir;
     std::string img = MakeQemuImage(dir, "disk.vhd", options);
-    auto expected = QemuRaw(img);
+    auto expected = QemuRaw(img, "vpc");
     DiskRef d;
-    OpenVhd(d, img, true);
-    ASSERT_TRUE(d) << Hex(d.status);
+    OpenImage(d, img, true);
+    ASSERT_TRUE(d) << std::hex << d.status;
     EXPECT_EQ(d->IsReadOnly(), 1);
     EXPECT_EQ(d->GetPartitionCount(), 2);
     EXPECT_EQ(d->IsSavedState(), 0);
     uint64_t size = 0;
     EXPECT_EQ(d->GetParentFileName(nullptr, &size), static_cast<NTSTATUS>(0xC0000225));
-    uint64_t n = SectorCount(d.disk);
+    uint64_t n = SectorCount(d.p);
     ASSERT_EQ(n * 512, expected.size());
-    EXPECT_EQ(FirstDifference(ReadWhole(d.disk), expected), -1);
-    EXPECT_EQ(FirstDifference(ReadWhole(d.disk, 4096 * 3), expected), -1);
+    EXPECT_EQ(FirstDifference(ReadWhole(d.p), expected), -1);
+    EXPECT_EQ(FirstDifference(ReadWhole(d.p, 4096 * 3), expected), -1);
     std::vector<uint8_t> sector(1024);
     EXPECT_EQ(d->Read(n - 1, 1, sector.data()), 0);
     EXPECT_EQ(d->Read(n - 1, 2, sector.data()), static_cast<NTSTATUS>(0xC000000D));
@@ -49,7 +40,7 @@ TEST(VhdQemu, ReadsEveryByteOfFixedAndDynamicImages) {
 TEST(VhdQemu, WritesIntoDynamicImageReadBackByQemu) {
   TempDir dir;
   std::string img = MakeQemuImage(dir, "disk.vhd", "subformat=dynamic,force_size=on");
-  auto expected = QemuRaw(img);
+  auto expected = QemuRaw(img, "vpc");
   const uint64_t spb = 4096, blockBytes = 4097 * 512;
   struct W { uint64_t sector; uint32_t count; uint64_t growth; };
   const W writes[] = {
@@ -60,8 +51,8 @@ TEST(VhdQemu, WritesIntoDynamicImageReadBackByQemu) {
   };
   {
     DiskRef d;
-    OpenVhd(d, img, false);
-    ASSERT_TRUE(d) << Hex(d.status);
+    OpenImage(d, img, false);
+    ASSERT_TRUE(d) << std::hex << d.status;
     ASSERT_EQ(d->IsReadOnly(), 0);
     uint32_t seed = 1;
     for (const W& w : writes) {
@@ -73,43 +64,43 @@ TEST(VhdQemu, WritesIntoDynamicImageReadBackByQemu) {
     }
     std::vector<uint8_t> none(512);
     EXPECT_EQ(d->Write(0, 0, none.data()), static_cast<NTSTATUS>(0x80000022));
-    EXPECT_EQ(FirstDifference(ReadWhole(d.disk), expected), -1);
+    EXPECT_EQ(FirstDifference(ReadWhole(d.p), expected), -1);
   }
   // Another tool reads exactly what was written, and the image is still one qemu accepts.
-  EXPECT_EQ(FirstDifference(QemuRaw(img), expected), -1);
+  EXPECT_EQ(FirstDifference(QemuRaw(img, "vpc"), expected), -1);
   EXPECT_EQ(vmtest::Run("qemu-img info " + Quote(img) + " >/dev/null"), 0);
   DiskRef again;
-  OpenVhd(again, img, true);
+  OpenImage(again, img, true);
   ASSERT_TRUE(again);
-  EXPECT_EQ(FirstDifference(ReadWhole(again.disk), expected), -1);
+  EXPECT_EQ(FirstDifference(ReadWhole(again.p), expected), -1);
 }
 
 TEST(VhdQemu, FixedImageWritesAndReadOnlyRefusal) {
   TempDir dir;
   std::string img = MakeQemuImage(dir, "fixed.vhd", "subformat=fixed,force_size=on");
-  auto expected = QemuRaw(img);
+  auto expected = QemuRaw(img, "vpc");
   uint64_t fileSize = FileSize(img);
   {
     DiskRef d;
-    OpenVhd(d, img, false);
+    OpenImage(d, img, false);
     ASSERT_TRUE(d);
     auto data = vmtest::PatternBytes(7 * 512, 9);
     ASSERT_EQ(d->Write(4093, 7, data.data()), 0);
     std::copy(data.begin(), data.end(), expected.begin() + 4093 * 512);
-    uint64_t n = SectorCount(d.disk);
+    uint64_t n = SectorCount(d.p);
     EXPECT_EQ(d->Write(n - 1, 2, data.data()), static_cast<NTSTATUS>(0xC000000D));
   }
   EXPECT_EQ(FileSize(img), fileSize);
-  EXPECT_EQ(FirstDifference(QemuRaw(img), expected), -1);
+  EXPECT_EQ(FirstDifference(QemuRaw(img, "vpc"), expected), -1);
 
   vmtest::ClearTrace();
   DiskRef ro;
-  OpenVhd(ro, img, true);
+  OpenImage(ro, img, true);
   ASSERT_TRUE(ro);
   std::vector<uint8_t> data(512, 0xEE);
   EXPECT_EQ(ro->Write(3, 1, data.data()), static_cast<NTSTATUS>(0xC0000022));
   EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "VHDVirtualDisk::WRite (3,1) failed c0000022."));
-  EXPECT_EQ(FirstDifference(QemuRaw(img), expected), -1);
+  EXPECT_EQ(FirstDifference(QemuRaw(img, "vpc"), expected), -1);
 }
 
 namespace {
@@ -129,7 +120,7 @@ NTSTATUS FailFrom(const char*, const char*, uint64_t, uint32_t, void* context) {
 TEST(VhdQemu, InterruptedBlockAllocationLeavesReadableImage) {
   TempDir dir;
   std::string base = MakeQemuImage(dir, "base.vhd", "subformat=dynamic,force_size=on");
-  auto before = QemuRaw(base);
+  auto before = QemuRaw(base, "vpc");
   const uint64_t sector = 3 * 4096 + 11;
   auto data = vmtest::PatternBytes(8 * 512, 77);
   auto after = before;
@@ -143,7 +134,7 @@ TEST(VhdQemu, InterruptedBlockAllocationLeavesReadableImage) {
     NTSTATUS st;
     {
       DiskRef d;
-      OpenVhd(d, img, false);
+      OpenImage(d, img, false);
       ASSERT_TRUE(d);
       PlatformSetFileFaultHook(FailFrom, &plan);
       st = d->Write(sector, 8, data.data());
@@ -151,10 +142,10 @@ TEST(VhdQemu, InterruptedBlockAllocationLeavesReadableImage) {
     }
     completed = st == 0;
     DiskRef r;
-    OpenVhd(r, img, true);
-    ASSERT_TRUE(r) << Hex(r.status);
-    auto seen = ReadWhole(r.disk);
-    auto qemu = QemuRaw(img);
+    OpenImage(r, img, true);
+    ASSERT_TRUE(r) << std::hex << r.status;
+    auto seen = ReadWhole(r.p);
+    auto qemu = QemuRaw(img, "vpc");
     EXPECT_EQ(FirstDifference(seen, qemu), -1);
     if (completed)
       EXPECT_EQ(FirstDifference(seen, after), -1);

@@ -66,14 +66,12 @@ TEST(CfgBall, Lookups) {
       {u"k = \"x\" ; note\n", u"", u"k", true, u"\"x\" ; note"},        // no comment after a value
       {u"flag\n", u"", u"FLAG", true, u""},                             // no "=": empty value
       {u"=v\n", u"", u"", false, u""},                                  // empty key: ignored
-      {u"[a]\nk=1\n[b]\nk=2\n", u"a", u"k", true, u"1"},
-      {u"[a]\nk=1\n[b]\nk=2\n", u"B", u"k", true, u"2"},
+      {u"[a]\nk=1\n[b]\nk=2\n", u"a", u"k", true, u"1"}, {u"[a]\nk=1\n[b]\nk=2\n", u"B", u"k", true, u"2"},
       {u"[a]\nk=1\n[b]\nk=2\n", u"", u"k", false, u""},
       {u"k=1\nk=2\n", u"", u"k", true, u"1"},                           // first one counts
       {u"#k=1\n;k=2\n   k=3", u"", u"k", true, u"3"},
       {u"a=1\rb=2\n", u"", u"a", true, u"1\rb=2"},                      // a lone CR ends no line
-      {u"a=1\rb=2\n", u"", u"b", false, u""},
-      {u"[Sec] trailing\nk=v\n", u"sEC", u"k", true, u"v"},
+      {u"a=1\rb=2\n", u"", u"b", false, u""}, {u"[Sec] trailing\nk=v\n", u"sEC", u"k", true, u"v"},
       {u"[ a ]\nk=v\n", u" A ", u"k", true, u"v"},                      // header names are not trimmed
       {u"[ a ]\nk=v\n", u"a", u"k", false, u""},
       {u"[a\nk=v\n", u"a", u"k", false, u""},                           // unclosed header never matches
@@ -81,11 +79,9 @@ TEST(CfgBall, Lookups) {
       {u"[a]\nx=1\n[]\nk=v\n", u"", u"k", true, u"v"},                  // "[]" reopens the unnamed section
       {u"[a]\nk=1\n[b]\n[a]\nj=2\n", u"a", u"j", true, u"2"},           // every block is searched
       {u"\vk=1\n", u"", u"k", false, u""},                              // VT is not white space
-      {u"k=\"\n", u"", u"k", true, u"\""},
-      {u"k=\"\"\n", u"", u"k", true, u""},
+      {u"k=\"\n", u"", u"k", true, u"\""}, {u"k=\"\"\n", u"", u"k", true, u""},
       {u"k=\"a\"b\"\n", u"", u"k", true, u"a\"b"},                      // only the outer pair goes
-      {u"a b = c\n", u"", u"A B", true, u"c"},
-      {u"k\t=\tv\t\r\n", u"", u"k", true, u"v"},
+      {u"a b = c\n", u"", u"A B", true, u"c"}, {u"k\t=\tv\t\r\n", u"", u"k", true, u"v"},
       {Text(u"k=v\0", 4), u"", u"k", true, u"v"},                       // NUL is white space
       {u"kk=1\n", u"", u"k", false, u""},
   };

@@ -1,8 +1,7 @@
-// OpenVirtualMachine: reader choice by extension, the failures with status 87, and the mount
-// control's slot that forwards to it.
+// OpenVirtualMachine: reader choice by extension and the failures with status 87 (the mount
+// control's slot that forwards to it is called in the foundation tests).
 #include <gtest/gtest.h>
 
-#include "mount/mount_control.h"
 #include "support/trace_capture.h"
 #include "vm/virtual_machine.h"
 #include "vm_test_util.h"
@@ -70,18 +69,4 @@ TEST(OpenVirtualMachine, RejectsNullAndUnknownExtensions) {
   EXPECT_EQ(m, nullptr);
   EXPECT_EQ(RecentTrace("VMParseErrors"), std::vector<std::string>{"OpenVirtualMachine(NULL)"});
   EXPECT_TRUE(RecentTrace("VMParseDetails").empty());
-}
-
-TEST(OpenVirtualMachine, MountControlSlotForwards) {
-  TempDir dir;
-  CVmMountControl* control = new CVmMountControl();
-  vmpeek::CVirtualMachine* m = reinterpret_cast<vmpeek::CVirtualMachine*>(1);
-  EXPECT_EQ(control->OpenVirtualMachine(WinPath(dir.file("missing.vmx")).c_str(), &m), 2u);
-  EXPECT_EQ(m, nullptr);
-  WriteText(dir.file("ok.vmx"), "guestOS = winnet\n" + std::string(100, ';') + "\n");
-  ASSERT_EQ(control->OpenVirtualMachine(WinPath(dir.file("ok.vmx")).c_str(), &m), 0u);
-  ASSERT_NE(m, nullptr);
-  EXPECT_EQ(m->GetGuestOperatingSystem(), vmpeek::GuestOsWindows2003);
-  m->Release();
-  control->Release();
 }

@@ -60,9 +60,8 @@ std::vector<uint8_t> Utf16Bytes(const std::string& utf8, bool bigEndian) {
   std::u16string units = Utf8ToUtf16(crlf);
   std::vector<uint8_t> out = bigEndian ? std::vector<uint8_t>{0xFE, 0xFF} : std::vector<uint8_t>{0xFF, 0xFE};
   for (char16_t u : units) {
-    uint8_t lo = static_cast<uint8_t>(u & 0xFF), hi = static_cast<uint8_t>(u >> 8);
-    out.push_back(bigEndian ? hi : lo);
-    out.push_back(bigEndian ? lo : hi);
+    out.push_back(static_cast<uint8_t>(bigEndian ? u >> 8 : u));
+    out.push_back(static_cast<uint8_t>(bigEndian ? u : u >> 8));
   }
   return out;
 }
@@ -136,6 +135,11 @@ TEST(MicrosoftVirtualMachine, GuestTables) {
       {"", "abc", vmpeek::GuestOsWindows9x, "CMicrosoftVirtualMachine::FindGuestOs : got guest_os \"abc\"."},
       {"", " +7x", vmpeek::GuestOsNonWindows, ""},
       {"", "", vmpeek::GuestOsUnknown, "CMicrosoftVirtualMachine::FindGuestOs : didn't find settings element either."},
+      {"", "0", vmpeek::GuestOsWindows9x, ""},    {"", "1", vmpeek::GuestOsWindowsNT, ""},
+      {"", "2", vmpeek::GuestOsWindows2000, ""},  {"", "3", vmpeek::GuestOsWindowsXP, ""},
+      {"", "4", vmpeek::GuestOsWindowsNT, ""},    {"", "5", vmpeek::GuestOsWindows2000, ""},
+      {"", "6", vmpeek::GuestOsWindows2003, ""},  {"", "7", vmpeek::GuestOsNonWindows, ""},
+      {"", "8", vmpeek::GuestOsWindowsVista, ""}, {"", "9", vmpeek::GuestOsNonWindows, ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.build + "/" + row.guestOs);
@@ -150,18 +154,6 @@ TEST(MicrosoftVirtualMachine, GuestTables) {
     if (!row.line.empty()) {
       EXPECT_TRUE(TraceContains("VMParseDetails", row.line));
     }
-  }
-  const vmpeek::GuestOs numbers[] = {vmpeek::GuestOsWindows9x,   vmpeek::GuestOsWindowsNT,   vmpeek::GuestOsWindows2000,
-                                     vmpeek::GuestOsWindowsXP,   vmpeek::GuestOsWindowsNT,   vmpeek::GuestOsWindows2000,
-                                     vmpeek::GuestOsWindows2003, vmpeek::GuestOsNonWindows,  vmpeek::GuestOsWindowsVista,
-                                     vmpeek::GuestOsNonWindows};
-  for (int n = 0; n < 10; ++n) {
-    Doc doc;
-    doc.integration = "";
-    doc.settings = "<settings><guest_os>" + std::to_string(n) + "</guest_os></settings>";
-    Machine m;
-    OpenText(dir, doc.Text(), &m);
-    EXPECT_EQ(m->GetGuestOperatingSystem(), numbers[n]) << n;
   }
 }
 

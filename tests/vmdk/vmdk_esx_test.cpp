@@ -3,14 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "cowd_builder.h"
-#include "support/trace_capture.h"
-#include "vmdk/vmdk_extent.h"
+#include "platform/endian.h"
 #include "vmdk_fixtures.h"
 
 using namespace vmdktest;
-using vmtest::PatternBytes;
-using vmtest::Quote;
-using vmtest::TempDir;
 
 namespace {
 
@@ -22,7 +18,7 @@ constexpr uint32_t kSectors = 3 * kPerTable;                   // 96 MiB
 std::vector<uint8_t> MbrSector(const TempDir& dir) {
   const std::string raw = dir.file("mbr.raw");
   MakeRaw(raw, uint64_t{kSectors} * 512, {});
-  return ReadFileBytes(raw, 0, 512);
+  return ReadBytes(raw, 0, 512);
 }
 
 // Grain 0 with the MBR, one grain of table 0 and one of table 2; table 1 is absent.
@@ -42,12 +38,10 @@ CowdImage SampleImage(const TempDir& dir, std::vector<uint8_t>* expected) {
   return image;
 }
 
-void ExpectDiskEquals(VirtualDisk* disk, const std::vector<uint8_t>& expected) {
+void ExpectDiskEquals(vmpeek::VirtualDisk* disk, const std::vector<uint8_t>& expected) {
   std::vector<uint8_t> got(expected.size());
   ASSERT_EQ(disk->Read(0, static_cast<uint32_t>(expected.size() / 512), got.data()), STATUS_SUCCESS);
-  for (size_t i = 0; i < got.size(); i += 512) {
-    ASSERT_EQ(0, memcmp(got.data() + i, expected.data() + i, 512)) << "sector " << i / 512;
-  }
+  EXPECT_EQ(FirstDifference(got, expected), -1) << "first differing byte";
 }
 
 }  // namespace
@@ -57,7 +51,7 @@ TEST(VmdkEsx, ReadsAndCreatesTablesOnDemand) {
   std::vector<uint8_t> expected;
   const std::vector<uint32_t> tables = BuildCowd(dir.file("disk-delta.vmdk"), SampleImage(dir, &expected));
   ASSERT_EQ(tables[1], 0u);
-  vmtest::WriteText(dir.file("disk.vmdk"),
+  WriteText(dir.file("disk.vmdk"),
                     TextDescriptor(0x1234, 0xffffffff, {"RW " + std::to_string(kSectors) + " VMFSSPARSE \"disk-delta.vmdk\""}));
   const std::string delta = dir.file("disk-delta.vmdk");
   const uint64_t sizeBefore = FileSize(delta);
@@ -65,7 +59,7 @@ TEST(VmdkEsx, ReadsAndCreatesTablesOnDemand) {
   const uint32_t target = kPerTable + 5 * kGrain + 2;  // inside table 1, which does not exist
   {
     DiskRef disk;
-    ASSERT_EQ(OpenVmdk(dir.file("disk.vmdk"), false, &disk), STATUS_SUCCESS);
+    ASSERT_EQ(OpenImage(disk, dir.file("disk.vmdk"), false), STATUS_SUCCESS);
     EXPECT_EQ(disk->GetPartitionCount(), 1);
     ExpectDiskEquals(disk.p, expected);
     EXPECT_EQ(FileSize(delta), sizeBefore);  // reading an area without a table creates nothing
@@ -85,11 +79,10 @@ TEST(VmdkEsx, ReadsAndCreatesTablesOnDemand) {
     EXPECT_EQ(FileSize(delta), sizeBefore + 32 * 512 + 2 * kGrain * 512);
   }
   // The directory in the file names the new table, directly before its first grain.
-  const std::vector<uint8_t> dirBytes = ReadFileBytes(delta, kCowdDirectorySector * 512, 512);
-  const uint32_t newTable = dirBytes[4] | dirBytes[5] << 8 | dirBytes[6] << 16 | dirBytes[7] << 24;
+  const uint32_t newTable = LoadLE32(ReadBytes(delta, kCowdDirectorySector * 512 + 4, 4).data());
   EXPECT_EQ(uint64_t{newTable} * 512, sizeBefore);
   DiskRef again;
-  ASSERT_EQ(OpenVmdk(dir.file("disk.vmdk"), true, &again), STATUS_SUCCESS);
+  ASSERT_EQ(OpenImage(again, dir.file("disk.vmdk"), true), STATUS_SUCCESS);
   ExpectDiskEquals(again.p, expected);
 }
 
@@ -102,17 +95,17 @@ TEST(VmdkEsx, ChildOverQemuParent) {
   RawToVmdk(raw, dir.file("base.vmdk"), "monolithicSparse");
   const int64_t at = FindInFile(dir.file("base.vmdk"), "CID=");
   ASSERT_GE(at, 0);
-  const std::vector<uint8_t> cidText = ReadFileBytes(dir.file("base.vmdk"), at + 4, 8);
+  const std::vector<uint8_t> cidText = ReadBytes(dir.file("base.vmdk"), at + 4, 8);
   const uint32_t cid = static_cast<uint32_t>(std::stoul(std::string(cidText.begin(), cidText.end()), nullptr, 16));
   CowdImage image;
   image.sectors = kSectors;
   BuildCowd(dir.file("child-delta.vmdk"), image);
-  vmtest::WriteText(dir.file("child.vmdk"),
+  WriteText(dir.file("child.vmdk"),
                     TextDescriptor(0x77, cid, {"RW " + std::to_string(kSectors) + " VMFSSPARSE \"child-delta.vmdk\""},
                                    "base.vmdk"));
-  std::vector<uint8_t> expected = ReadFileBytes(raw);
+  std::vector<uint8_t> expected = ReadAll(raw);
   DiskRef disk;
-  ASSERT_EQ(OpenVmdk(dir.file("child.vmdk"), false, &disk), STATUS_SUCCESS);
+  ASSERT_EQ(OpenImage(disk, dir.file("child.vmdk"), false), STATUS_SUCCESS);
   ExpectDiskEquals(disk.p, expected);
   const std::vector<uint8_t> data = PatternBytes(512, 5);
   ASSERT_EQ(disk->Write(20, 1, data.data()), STATUS_SUCCESS);
@@ -120,7 +113,7 @@ TEST(VmdkEsx, ChildOverQemuParent) {
   ExpectDiskEquals(disk.p, expected);
   disk.reset();
   // The written grain holds the parent's neighbours in the child's own file.
-  const std::vector<uint8_t> child = ReadFileBytes(dir.file("child-delta.vmdk"));
+  const std::vector<uint8_t> child = ReadAll(dir.file("child-delta.vmdk"));
   const std::vector<uint8_t> grain(expected.begin() + 16 * 512, expected.begin() + 32 * 512);
   EXPECT_EQ(std::vector<uint8_t>(child.end() - grain.size(), child.end()), grain);
 }
@@ -132,7 +125,7 @@ TEST(VmdkEsx, HostileHeadersAndTables) {
   std::vector<uint8_t> expected;
   const CowdImage image = SampleImage(dir, &expected);
   const std::string delta = dir.file("d-delta.vmdk"), desc = dir.file("d.vmdk");
-  vmtest::WriteText(desc, TextDescriptor(1, 0xffffffff, {"RW " + std::to_string(kSectors) + " VMFSSPARSE \"d-delta.vmdk\""}));
+  WriteText(desc, TextDescriptor(1, 0xffffffff, {"RW " + std::to_string(kSectors) + " VMFSSPARSE \"d-delta.vmdk\""}));
   struct Poke {
     uint64_t offset;
     uint32_t value;
@@ -147,16 +140,16 @@ TEST(VmdkEsx, HostileHeadersAndTables) {
   DiskRef disk;
   for (const Poke& p : pokes) {
     BuildCowd(delta, image);
-    PatchLE32(delta, p.offset, p.value);
-    vmtest::ClearTrace();
-    EXPECT_EQ(OpenVmdk(desc, false, &disk), STATUS_INVALID_IMAGE_FORMAT) << p.trace;
-    EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", p.trace)) << p.trace;
-    EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "VMDKVirtualDisk::ProcessDescriptorFile an extent is bad"));
+    PatchLE(delta, p.offset, p.value, 4);
+    ClearTrace();
+    EXPECT_EQ(OpenImage(disk, desc, false), STATUS_INVALID_IMAGE_FORMAT) << p.trace;
+    EXPECT_TRUE(TraceContains("VMParseErrors", p.trace)) << p.trace;
+    EXPECT_TRUE(TraceContains("VMParseErrors", "VMDKVirtualDisk::ProcessDescriptorFile an extent is bad"));
   }
   // A grain entry past the end of the file fails that grain only.
   const std::vector<uint32_t> tables = BuildCowd(delta, image);
-  PatchLE32(delta, uint64_t{tables[0]} * 512 + 7 * 4, 0x00FFFFFF);
-  ASSERT_EQ(OpenVmdk(desc, false, &disk), STATUS_SUCCESS);
+  PatchLE(delta, uint64_t{tables[0]} * 512 + 7 * 4, 0x00FFFFFF, 4);
+  ASSERT_EQ(OpenImage(disk, desc, false), STATUS_SUCCESS);
   std::vector<uint8_t> buffer(kGrain * 512);
   EXPECT_EQ(disk->Read(7 * kGrain, kGrain, buffer.data()), STATUS_FILE_CORRUPT_ERROR);
   EXPECT_EQ(disk->Write(7 * kGrain, 1, buffer.data()), STATUS_FILE_CORRUPT_ERROR);
@@ -164,8 +157,8 @@ TEST(VmdkEsx, HostileHeadersAndTables) {
   disk.reset();
   // A descriptor that gives the extent more sectors than its tables cover: out of range.
   BuildCowd(delta, image);
-  vmtest::WriteText(desc, TextDescriptor(1, 0xffffffff, {"RW " + std::to_string(kSectors + 64) + " VMFSSPARSE \"d-delta.vmdk\""}));
-  ASSERT_EQ(OpenVmdk(desc, false, &disk), STATUS_SUCCESS);
+  WriteText(desc, TextDescriptor(1, 0xffffffff, {"RW " + std::to_string(kSectors + 64) + " VMFSSPARSE \"d-delta.vmdk\""}));
+  ASSERT_EQ(OpenImage(disk, desc, false), STATUS_SUCCESS);
   EXPECT_EQ(disk->Read(kSectors + 10, 4, buffer.data()), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(disk->Write(kSectors + 10, 4, buffer.data()), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(disk->Read(kSectors - 4, 4, buffer.data()), STATUS_SUCCESS);

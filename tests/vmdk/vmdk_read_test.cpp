@@ -5,9 +5,6 @@
 #include "vmdk_fixtures.h"
 
 using namespace vmdktest;
-using vmtest::PatternBytes;
-using vmtest::Quote;
-using vmtest::TempDir;
 
 namespace {
 
@@ -35,18 +32,13 @@ void ExpectReadsLikeQemu(const std::string& subformat, uint64_t bytes, const Pie
   const std::string raw = dir.file("src.raw"), vmdk = dir.file("disk.vmdk");
   MakeRaw(raw, bytes, pieces);
   RawToVmdk(raw, vmdk, subformat);
-  const std::string check = ToRaw(vmdk, dir.file("check.raw"));
+  const std::string check = QemuToRaw(vmdk, dir.file("check.raw"));
   DiskRef disk;
-  ASSERT_EQ(OpenVmdk(vmdk, true, &disk), STATUS_SUCCESS) << subformat;
-  uint32_t media = 0, bps = 0, heads = 0, spt = 0;
-  uint64_t sectors = 0, cylinders = 0;
-  disk->GetGeometry(&media, &bps, &sectors, &cylinders, &heads, &spt);
-  EXPECT_EQ(media, MEDIA_TYPE_FIXED);
-  EXPECT_EQ(bps, 512u);
-  EXPECT_EQ(sectors, bytes / 512);
-  EXPECT_EQ(heads, 16u);
-  EXPECT_EQ(spt, 63u);
-  EXPECT_GT(cylinders, 0u);
+  ASSERT_EQ(OpenImage(disk, vmdk, true), STATUS_SUCCESS) << subformat;
+  const Geometry g = GeometryOf(disk.p);
+  const uint64_t sectors = bytes / 512;
+  EXPECT_EQ(g, (Geometry{MEDIA_TYPE_FIXED, 512, sectors, g.cylinders, 16, 63}));
+  EXPECT_GT(g.cylinders, 0u);
   EXPECT_EQ(disk->GetPartitionCount(), 1);
   EXPECT_EQ(disk->IsReadOnly(), 1);
   uint64_t size = 0;
@@ -84,30 +76,24 @@ TEST(VmdkRead, ChildOverParent) {
   const std::string raw = dir.file("base.raw"), base = dir.file("base.vmdk"), child = dir.file("child.vmdk");
   MakeRaw(raw, 48 * kMiB, SmallDiskData());
   RawToVmdk(raw, base, "monolithicSparse");
-  MustRun("cd " + Quote(dir.path()) + " && qemu-img create -q -f vmdk -b base.vmdk -F vmdk child.vmdk");
-  MustRun("qemu-io -f vmdk -c 'write -P 0xa5 1049088 4096' -c 'write -P 0x5a 33550336 70000' "
+  Sh("cd " + Quote(dir.path()) + " && qemu-img create -q -f vmdk -b base.vmdk -F vmdk child.vmdk");
+  Sh("qemu-io -f vmdk -c 'write -P 0xa5 1049088 4096' -c 'write -P 0x5a 33550336 70000' "
           "-c 'write -P 0x11 47M 1M' " + Quote(child));
-  const std::vector<uint8_t> parentBefore = ReadFileBytes(base);
-  const std::string check = ToRaw(child, dir.file("child.raw"));
+  const std::vector<uint8_t> parentBefore = ReadAll(base);
+  const std::string check = QemuToRaw(child, dir.file("child.raw"));
   {
     DiskRef disk;
-    ASSERT_EQ(OpenVmdk(child, false, &disk), STATUS_SUCCESS);
+    ASSERT_EQ(OpenImage(disk, child, false), STATUS_SUCCESS);
     EXPECT_EQ(disk->IsReadOnly(), 0);
     EXPECT_EQ(disk->GetPartitionCount(), 1);
     EXPECT_EQ(CompareWithRaw(disk.p, check), -1);
     // The parent's name comes back in full, with the size protocol.
     uint64_t size = 0;
     ASSERT_EQ(disk->GetParentFileName(nullptr, &size), STATUS_BUFFER_TOO_SMALL);
-    std::u16string name(size, u'\0');
-    ASSERT_EQ(disk->GetParentFileName(name.data(), &size), STATUS_SUCCESS);
-    name.resize(size - 1);
-    EXPECT_EQ(name, vmtest::NtPath(base));
-    uint32_t heads = 0, spt = 0;
-    uint64_t cylinders = 0;
-    disk->GetGeometry(nullptr, nullptr, nullptr, &cylinders, &heads, &spt);
-    EXPECT_EQ(heads, 16u);
-    EXPECT_EQ(spt, 63u);
-    EXPECT_EQ(cylinders, 97u);  // qemu's cylinders for 48 MiB, taken from the parent
+    EXPECT_EQ(size, NtPath(base).size() + 1);
+    EXPECT_EQ(ParentName(disk.p), Utf16ToUtf8(NtPath(base)));
+    // qemu's cylinders for 48 MiB, taken from the parent.
+    EXPECT_EQ(GeometryOf(disk.p), (Geometry{MEDIA_TYPE_FIXED, 512, 48 * kMiB / 512, 97, 16, 63}));
   }
-  EXPECT_EQ(ReadFileBytes(base), parentBefore);  // opened read-only, never touched
+  EXPECT_EQ(ReadAll(base), parentBefore);  // opened read-only, never touched
 }

@@ -6,9 +6,6 @@
 #include "vmdk_fixtures.h"
 
 using namespace vmdktest;
-using vmtest::PatternBytes;
-using vmtest::Quote;
-using vmtest::TempDir;
 
 namespace {
 
@@ -16,19 +13,14 @@ constexpr uint64_t kMiB = 1u << 20;
 constexpr uint64_t kGiB = 1ull << 30;
 
 // Writes the bytes through the disk and into the expected raw image.
-void WriteBoth(VirtualDisk* disk, std::vector<uint8_t>* expected, uint64_t sector, const std::vector<uint8_t>& data) {
+void WriteBoth(vmpeek::VirtualDisk* disk, std::vector<uint8_t>* expected, uint64_t sector, const std::vector<uint8_t>& data) {
   ASSERT_EQ(disk->Write(sector, static_cast<uint32_t>(data.size() / 512), data.data()), STATUS_SUCCESS);
   memcpy(expected->data() + sector * 512, data.data(), data.size());
 }
 
 void ExpectQemuSees(const std::string& vmdk, const std::vector<uint8_t>& expected, const std::string& raw) {
-  MustRun("qemu-img check -q " + Quote(vmdk));
-  ToRaw(vmdk, raw);
-  const std::vector<uint8_t> got = ReadFileBytes(raw);
-  ASSERT_EQ(got.size(), expected.size());
-  for (size_t i = 0; i < got.size(); i += 512) {
-    ASSERT_EQ(0, memcmp(got.data() + i, expected.data() + i, 512)) << "sector " << i / 512;
-  }
+  Sh("qemu-img check -q " + Quote(vmdk));
+  EXPECT_EQ(FirstDifference(ReadAll(QemuToRaw(vmdk, raw)), expected), -1) << "first differing byte";
 }
 
 }  // namespace
@@ -40,11 +32,11 @@ TEST(VmdkWrite, BaseSparseRoundTrip) {
   const std::string raw = dir.file("src.raw"), vmdk = dir.file("disk.vmdk");
   MakeRaw(raw, 48 * kMiB, {{kMiB, PatternBytes(64 * 1024, 1)}});
   RawToVmdk(raw, vmdk, "monolithicSparse");
-  std::vector<uint8_t> expected = ReadFileBytes(raw);
+  std::vector<uint8_t> expected = ReadAll(raw);
   const uint64_t sizeBefore = FileSize(vmdk);
   {
     DiskRef disk;
-    ASSERT_EQ(OpenVmdk(vmdk, false, &disk), STATUS_SUCCESS);
+    ASSERT_EQ(OpenImage(disk, vmdk, false), STATUS_SUCCESS);
     ASSERT_EQ(disk->IsReadOnly(), 0);
     WriteBoth(disk.p, &expected, 5000, PatternBytes(3 * 512, 2));            // inside a fresh grain
     WriteBoth(disk.p, &expected, 8192, PatternBytes(4 * 64 * 1024, 3));      // four whole fresh grains
@@ -61,7 +53,7 @@ TEST(VmdkWrite, BaseSparseRoundTrip) {
   ExpectQemuSees(vmdk, expected, dir.file("out.raw"));
   // Reopened, the disk reads what qemu reads.
   DiskRef again;
-  ASSERT_EQ(OpenVmdk(vmdk, true, &again), STATUS_SUCCESS);
+  ASSERT_EQ(OpenImage(again, vmdk, true), STATUS_SUCCESS);
   EXPECT_EQ(CompareWithRaw(again.p, dir.file("out.raw")), -1);
 }
 
@@ -72,12 +64,12 @@ TEST(VmdkWrite, ChildCopiesGrainFromParent) {
   const std::string raw = dir.file("src.raw"), base = dir.file("base.vmdk"), child = dir.file("child.vmdk");
   MakeRaw(raw, 48 * kMiB, {{kMiB, PatternBytes(2 * kMiB, 1)}, {47 * kMiB, PatternBytes(kMiB, 2)}});
   RawToVmdk(raw, base, "monolithicSparse");
-  MustRun("cd " + Quote(dir.path()) + " && qemu-img create -q -f vmdk -b base.vmdk -F vmdk child.vmdk");
-  std::vector<uint8_t> expected = ReadFileBytes(raw);
-  const std::vector<uint8_t> parentBefore = ReadFileBytes(base);
+  Sh("cd " + Quote(dir.path()) + " && qemu-img create -q -f vmdk -b base.vmdk -F vmdk child.vmdk");
+  std::vector<uint8_t> expected = ReadAll(raw);
+  const std::vector<uint8_t> parentBefore = ReadAll(base);
   {
     DiskRef disk;
-    ASSERT_EQ(OpenVmdk(child, false, &disk), STATUS_SUCCESS);
+    ASSERT_EQ(OpenImage(disk, child, false), STATUS_SUCCESS);
     WriteBoth(disk.p, &expected, 2048 + 17, PatternBytes(512, 3));                // one sector
     WriteBoth(disk.p, &expected, 2048 + 1000, PatternBytes(200 * 512, 4));        // two grains, partly
     WriteBoth(disk.p, &expected, 47 * 2048 + 128, PatternBytes(128 * 512, 5));    // one whole grain
@@ -86,7 +78,7 @@ TEST(VmdkWrite, ChildCopiesGrainFromParent) {
     ASSERT_EQ(disk->Read(2048, 128, grain.data()), STATUS_SUCCESS);
     EXPECT_EQ(0, memcmp(grain.data(), expected.data() + 2048 * 512, grain.size()));
   }
-  EXPECT_EQ(ReadFileBytes(base), parentBefore);
+  EXPECT_EQ(ReadAll(base), parentBefore);
   ExpectQemuSees(child, expected, dir.file("out.raw"));
 }
 
@@ -101,15 +93,15 @@ TEST(VmdkWrite, SplitExtentsRoundTrip) {
     const std::vector<uint8_t> a = PatternBytes(300 * 512, 7), b = PatternBytes(40 * 512, 8);
     {
       DiskRef disk;
-      ASSERT_EQ(OpenVmdk(vmdk, false, &disk), STATUS_SUCCESS) << subformat;
+      ASSERT_EQ(OpenImage(disk, vmdk, false), STATUS_SUCCESS) << subformat;
       ASSERT_EQ(disk->Write(boundary - 100, 300, a.data()), STATUS_SUCCESS);
       ASSERT_EQ(disk->Write(2 * boundary - 20, 40, b.data()), STATUS_SUCCESS);
     }
-    MustRun("qemu-img check -q " + Quote(vmdk));
-    const std::string out = ToRaw(vmdk, dir.file("out.raw"));
+    Sh("qemu-img check -q " + Quote(vmdk));
+    const std::string out = QemuToRaw(vmdk, dir.file("out.raw"));
     ASSERT_EQ(FileSize(out), 4 * kGiB + 64 * kMiB);
-    EXPECT_EQ(ReadFileBytes(out, (boundary - 100) * 512, a.size()), a) << subformat;
-    EXPECT_EQ(ReadFileBytes(out, (2 * boundary - 20) * 512, b.size()), b) << subformat;
+    EXPECT_EQ(ReadBytes(out, (boundary - 100) * 512, a.size()), a) << subformat;
+    EXPECT_EQ(ReadBytes(out, (2 * boundary - 20) * 512, b.size()), b) << subformat;
   }
 }
 
@@ -120,11 +112,11 @@ TEST(VmdkWrite, FailedTableWriteLeavesImageReadable) {
   const std::string raw = dir.file("src.raw"), vmdk = dir.file("disk.vmdk");
   MakeRaw(raw, 48 * kMiB, {});
   RawToVmdk(raw, vmdk, "monolithicSparse");
-  const std::vector<uint8_t> expected = ReadFileBytes(raw);
+  const std::vector<uint8_t> expected = ReadAll(raw);
   const uint64_t metadataEnd = FileSize(vmdk);  // tables lie before the first grain written now
   {
     DiskRef disk;
-    ASSERT_EQ(OpenVmdk(vmdk, false, &disk), STATUS_SUCCESS);
+    ASSERT_EQ(OpenImage(disk, vmdk, false), STATUS_SUCCESS);
     struct Hook {
       static NTSTATUS Fail(const char* op, const char*, uint64_t offset, uint32_t, void* end) {
         return std::string(op) == "write" && offset < *static_cast<uint64_t*>(end) ? STATUS_IO_DEVICE_ERROR : 0;
@@ -143,5 +135,5 @@ TEST(VmdkWrite, FailedTableWriteLeavesImageReadable) {
   std::string out;
   vmtest::Run("qemu-img check " + Quote(vmdk) + " 2>&1", &out);
   EXPECT_EQ(out.find("ERROR"), std::string::npos) << out;
-  ASSERT_EQ(ReadFileBytes(ToRaw(vmdk, dir.file("out.raw"))), expected);
+  ASSERT_EQ(ReadAll(QemuToRaw(vmdk, dir.file("out.raw"))), expected);
 }
