@@ -37,7 +37,7 @@ void VHDFileSet::Close() {
 NTSTATUS VHDFileSet::OpenFile(const WCHAR* name, bool readWrite, uint8_t create, HANDLE* handle) {
   *handle = nullptr;
   return ZwCreateFile(handle, readWrite ? kImageAccessReadWrite : kImageAccessReadOnly, name,
-                      kImageAttributes, kImageShare, create ? FILE_CREATE : FILE_OPEN, kImageOptions);
+                      kImageAttributes, kImageShare, create ? FILE_OPEN_IF : FILE_OPEN, kImageOptions);
 }
 
 WCHAR* VHDFileSet::ContinuationName(uint32_t n) const {
@@ -111,7 +111,13 @@ NTSTATUS VHDFileSet::Add(const WCHAR* name, uint8_t create) {
     return status;
   }
 
-  if (!create && (size == 0 || size % 512 != 0)) {
+  if (create && size != 0) {
+    // An empty file of that name is what a crash between creating a continuation file and
+    // giving it its first sectors leaves: it is taken over. Anything else is never overwritten.
+    TRACE_ERR(u"VHDFileSet::Add(%s) the new file already exists with %I64d bytes\n", name,
+              static_cast<int64_t>(size));
+    status = STATUS_OBJECT_NAME_COLLISION;
+  } else if (!create && (size == 0 || size % 512 != 0)) {
     TRACE_ERR(u"VHDFileSet::Add failed size(%I64d) is 0 or not a multiple of the sector size\n",
               static_cast<int64_t>(size));
     status = STATUS_INVALID_IMAGE_FORMAT;
