@@ -4,6 +4,7 @@
 // end of the file.
 #pragma once
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -26,6 +27,15 @@ class VMDKSparseExtent : public VMDKExtent {
  protected:
   VMDKSparseExtent(VMDKExtentSet* set, const WCHAR* path, uint64_t first, uint64_t last)
       : VMDKExtent(set, path, first, last), m_Owner(set) {}
+
+  // Memory for grain tables. Blocks of 2 MiB and more are aligned to and advised for huge
+  // pages: taking a 2 TB disk's 128 MiB of tables in 4 KiB pages costs some 32,000 page faults,
+  // which take longer than reading the tables (ten times longer on a virtual machine).
+  struct TableMemoryFree {
+    void operator()(uint8_t* p) const { free(p); }
+  };
+  using TableMemory = std::unique_ptr<uint8_t[], TableMemoryFree>;
+  static TableMemory AllocateTableMemory(uint64_t bytes, bool zeroed);
 
   // Rounded directory size in bytes.
   uint64_t DirectoryBytes() const { return (uint64_t{m_NumGrainTables} * 4 + 511) & ~uint64_t{511}; }
@@ -82,6 +92,6 @@ class VMDKSparseExtent : public VMDKExtent {
   // Stores a table whose entries this write set; on failure the entries are cleared again.
   NTSTATUS FlushTable(int64_t t, std::vector<uint32_t>* entries);
 
-  std::vector<std::unique_ptr<uint8_t[]>> m_TableBlocks;
+  std::vector<TableMemory> m_TableBlocks;
   std::unique_ptr<uint8_t[]> m_GrainBuffer;
 };

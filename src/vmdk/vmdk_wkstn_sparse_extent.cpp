@@ -1,6 +1,9 @@
 // Hosted sparse extents: the KDMV header and the redundant grain directory.
 #include "vmdk/vmdk_wkstn_sparse_extent.h"
 
+#include <memory>
+#include <new>
+
 #include "disk/image_file.h"
 #include "module/parse_trace.h"
 #include "platform/endian.h"
@@ -55,6 +58,63 @@ bool VMDKWkstnSparseExtent::OtherDirectoryUsable(const std::vector<uint8_t>& use
   return true;
 }
 
+// Whether table t of the other copy is one to compare with ours.
+bool VMDKWkstnSparseExtent::OtherTableWanted(const std::vector<uint8_t>& other, uint32_t t) const {
+  const uint32_t sector = DirectoryEntry(other, t);
+  return m_GrainTables[t] != nullptr && sector != 0 && TableFits(sector);
+}
+
+void VMDKWkstnSparseExtent::AdoptFromTable(uint32_t t, const uint8_t* copy) {
+  for (uint32_t j = 0; j < m_NumGTEsPerGT; ++j) {
+    const uint32_t entry = LoadLE32(copy + uint64_t{j} * 4);
+    uint8_t* mine = m_GrainTables[t] + uint64_t{j} * 4;
+    if (entry == 0 || LoadLE32(mine) != 0 || (uint64_t{entry} + m_GrainSize) * 512 > m_FileSize) continue;
+    TRACE_DETAIL(u"     GrainTable[%d] entry %d recorded only by the other copy: grain at sector %u\n",
+                 static_cast<int32_t>(t), static_cast<int32_t>(j), entry);
+    StoreLE32(mine, entry);
+  }
+}
+
+void VMDKWkstnSparseExtent::AdoptGrainsOfOtherCopy(const std::vector<uint8_t>& other) {
+  // Tables of the other copy that lie back to back in the file are read together, through one
+  // scratch buffer of at most kOtherCopyRunBytes (writers lay all tables out in one run, so a
+  // 2 TB disk's 128 MiB of tables takes 32 reads instead of 65,536). A failed joint read is
+  // retried table by table, so the outcome is that of reading each table alone: adoption stops
+  // at the first table that cannot be read.
+  constexpr uint64_t kOtherCopyRunBytes = 4u << 20;
+  const uint32_t tableBytes = TableBytes();
+  const uint32_t tableSectors = tableBytes / 512;
+  const uint64_t maxRun = tableBytes % 512 == 0 && tableBytes <= kOtherCopyRunBytes ? kOtherCopyRunBytes / tableBytes : 1;
+  uint64_t tables = 0;
+  for (uint32_t t = 0; t < m_NumGrainTables; ++t) tables += OtherTableWanted(other, t) ? 1 : 0;
+  if (tables == 0) return;
+  const uint64_t scratchTables = tables < maxRun ? tables : maxRun;
+  TableMemory scratch = AllocateTableMemory(scratchTables * tableBytes, false);
+  if (!scratch) return;
+  for (uint32_t t = 0; t < m_NumGrainTables;) {
+    if (!OtherTableWanted(other, t)) {
+      ++t;
+      continue;
+    }
+    const uint32_t sector = DirectoryEntry(other, t);
+    uint32_t run = 1;
+    while (run < scratchTables && t + run < m_NumGrainTables && OtherTableWanted(other, t + run) &&
+           uint64_t{DirectoryEntry(other, t + run)} == uint64_t{sector} + uint64_t{run} * tableSectors) {
+      ++run;
+    }
+    if (ReadImageBytes(m_File.get(), uint64_t{sector} * 512, uint64_t{run} * tableBytes, scratch.get()) >= 0) {
+      for (uint32_t k = 0; k < run; ++k) AdoptFromTable(t + k, scratch.get() + uint64_t{k} * tableBytes);
+    } else {
+      for (uint32_t k = 0; k < run; ++k) {
+        if (ReadImageBytes(m_File.get(), uint64_t{DirectoryEntry(other, t + k)} * 512, tableBytes, scratch.get()) < 0)
+          return;
+        AdoptFromTable(t + k, scratch.get());
+      }
+    }
+    t += run;
+  }
+}
+
 void VMDKWkstnSparseExtent::Load() {
   OpenFile();
   TRACE_DETAIL(u"Sparse extent : %s\n", m_Path.c_str());
@@ -106,6 +166,7 @@ void VMDKWkstnSparseExtent::Load() {
   if (!CheckTableMemory(used, rgdOffset != 0 ? 2 : 1)) return;
   if (LoadGrainTables(used) < 0) return;
   const bool otherUsable = OtherDirectoryUsable(used, other);
+  if (otherUsable && m_UseBackupDirectory) AdoptGrainsOfOtherCopy(other);
   m_WritePrimary = !m_UseBackupDirectory || otherUsable;
   m_WriteBackup = m_UseBackupDirectory || otherUsable;
   m_Valid = 1;

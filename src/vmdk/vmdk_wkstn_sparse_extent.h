@@ -26,6 +26,12 @@ class VMDKWkstnSparseExtent : public VMDKSparseExtent {
   bool HeaderSupported(uint32_t flags, uint64_t gdOffset);
   // Whether the directory not used for reading may carry table writes.
   bool OtherDirectoryUsable(const std::vector<uint8_t>& used, const std::vector<uint8_t>& other);
+  // Takes over grains that only the other copy of a table records: a write stopped between
+  // the two table copies (the primary is written first) has its data in place already.
+  void AdoptGrainsOfOtherCopy(const std::vector<uint8_t>& other);
+  bool OtherTableWanted(const std::vector<uint8_t>& other, uint32_t t) const;
+  // Takes the entries of table t that only `copy` (the other copy of it) records.
+  void AdoptFromTable(uint32_t t, const uint8_t* copy);
 
   uint8_t m_Header[512] = {};
   uint8_t m_UseBackupDirectory = 0;
