@@ -10,7 +10,8 @@
 using namespace vmtest;
 
 namespace {
-const char kTarball[] = "/work/shared/realdata/ldm/ldm-data.tar.xz";
+// Real dynamic disks from public test data, in the shared folder beside the source tree.
+const std::string kTarball = std::string(VMPEEK_SOURCE_DIR) + "/../shared/realdata/ldm/ldm-data.tar.xz";
 }
 
 TEST(LdmRealDisks, ListTheSamePartitionsAsLdmtool) {

@@ -208,7 +208,8 @@ TEST(VMwareVirtualMachine, UnreadableFiles) {
 }
 
 TEST(VMwareVirtualMachine, RealConfigurations) {
-  const std::string root = "/work/shared/realdata/vmx/";
+  // Real configurations from public repositories, in the shared folder beside the source tree.
+  const std::string root = std::string(VMPEEK_SOURCE_DIR) + "/../shared/realdata/vmx/";
   struct Row {
     std::string file;
     vmpeek::GuestOs guest;
