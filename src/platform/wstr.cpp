@@ -199,7 +199,7 @@ struct Sink {
   }
 };
 
-struct Spec {
+struct Conversion {
   bool left = false, plus = false, space = false, alt = false, zero = false;
   int width = 0;
   int precision = -1;
@@ -208,7 +208,7 @@ struct Spec {
 };
 
 template <class Ch>
-void PutPadded(Sink<Ch>& out, const std::u16string& body, const Spec& sp, bool numeric, size_t signLen) {
+void PutPadded(Sink<Ch>& out, const std::u16string& body, const Conversion& sp, bool numeric, size_t signLen) {
   // body already holds sign/prefix and digits; zero padding goes after the sign/prefix.
   size_t len = body.size();
   size_t pad = sp.width > 0 && static_cast<size_t>(sp.width) > len ? sp.width - len : 0;
@@ -220,7 +220,7 @@ void PutPadded(Sink<Ch>& out, const std::u16string& body, const Spec& sp, bool n
 }
 
 template <class Ch>
-void PutText(Sink<Ch>& out, const std::u16string& text, const Spec& sp) {
+void PutText(Sink<Ch>& out, const std::u16string& text, const Conversion& sp) {
   std::u16string t = text;
   if (sp.precision >= 0 && static_cast<size_t>(sp.precision) < t.size()) t.resize(sp.precision);
   PutPadded(out, t, sp, false, 0);
@@ -228,7 +228,7 @@ void PutText(Sink<Ch>& out, const std::u16string& text, const Spec& sp) {
 
 // Appends a string argument in the sink's own unit type (UTF-16 units for wide sinks, UTF-8
 // bytes for narrow ones), honouring precision in source units.
-inline void PutStrWide(Sink<WCHAR>& out, const WCHAR* s, const char* n, const Spec& sp) {
+inline void PutStrWide(Sink<WCHAR>& out, const WCHAR* s, const char* n, const Conversion& sp) {
   std::u16string t;
   if (s) {
     size_t len = WStrLen(s);
@@ -241,12 +241,12 @@ inline void PutStrWide(Sink<WCHAR>& out, const WCHAR* s, const char* n, const Sp
   } else {
     t = u"(null)";
   }
-  Spec s2 = sp;
+  Conversion s2 = sp;
   s2.precision = -1;
   PutText(out, t, s2);
 }
 
-inline void PutStrNarrow(Sink<char>& out, const WCHAR* s, const char* n, const Spec& sp) {
+inline void PutStrNarrow(Sink<char>& out, const WCHAR* s, const char* n, const Conversion& sp) {
   std::string t;
   if (n) {
     size_t len = strlen(n);
@@ -265,7 +265,7 @@ inline void PutStrNarrow(Sink<char>& out, const WCHAR* s, const char* n, const S
   if (sp.left) for (size_t i = 0; i < pad; ++i) out.put(' ');
 }
 
-std::u16string FormatInteger(uint64_t mag, bool negative, int base, bool upper, const Spec& sp,
+std::u16string FormatInteger(uint64_t mag, bool negative, int base, bool upper, const Conversion& sp,
                              size_t* signLen) {
   std::u16string digits;
   const char* set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
@@ -295,7 +295,7 @@ int FormatCore(Ch* buf, size_t size, const Ch* fmt, va_list ap) {
     const Ch* start = p;
     ++p;
     if (*p == '%') { out.put('%'); continue; }
-    Spec sp;
+    Conversion sp;
     for (;; ++p) {
       if (*p == '-') sp.left = true;
       else if (*p == '+') sp.plus = true;
@@ -318,31 +318,31 @@ int FormatCore(Ch* buf, size_t size, const Ch* fmt, va_list ap) {
       else while (*p >= '0' && *p <= '9') { sp.precision = sp.precision * 10 + (*p - '0'); if (sp.precision > 100000) sp.precision = 100000; ++p; }
     }
     // Size prefixes, Windows style: l is 32 bits; ll, I64, j, z, t and I are 64 bits.
-    if (p[0] == 'I' && p[1] == '6' && p[2] == '4') { sp.size = Spec::kLong64; p += 3; }
-    else if (p[0] == 'I' && p[1] == '3' && p[2] == '2') { sp.size = Spec::kLong32; p += 3; }
-    else if (p[0] == 'I') { sp.size = Spec::kPtr; ++p; }
-    else if (p[0] == 'l' && p[1] == 'l') { sp.size = Spec::kLong64; p += 2; }
-    else if (p[0] == 'h' && p[1] == 'h') { sp.size = Spec::kChar; sp.narrowFlag = true; p += 2; }
-    else if (p[0] == 'l') { sp.size = Spec::kLong32; sp.wideFlag = true; ++p; }
+    if (p[0] == 'I' && p[1] == '6' && p[2] == '4') { sp.size = Conversion::kLong64; p += 3; }
+    else if (p[0] == 'I' && p[1] == '3' && p[2] == '2') { sp.size = Conversion::kLong32; p += 3; }
+    else if (p[0] == 'I') { sp.size = Conversion::kPtr; ++p; }
+    else if (p[0] == 'l' && p[1] == 'l') { sp.size = Conversion::kLong64; p += 2; }
+    else if (p[0] == 'h' && p[1] == 'h') { sp.size = Conversion::kChar; sp.narrowFlag = true; p += 2; }
+    else if (p[0] == 'l') { sp.size = Conversion::kLong32; sp.wideFlag = true; ++p; }
     else if (p[0] == 'w') { sp.wideFlag = true; ++p; }
-    else if (p[0] == 'h') { sp.size = Spec::kShort; sp.narrowFlag = true; ++p; }
-    else if (p[0] == 'j' || p[0] == 'z' || p[0] == 't' || p[0] == 'L' || p[0] == 'q') { sp.size = Spec::kLong64; ++p; }
+    else if (p[0] == 'h') { sp.size = Conversion::kShort; sp.narrowFlag = true; ++p; }
+    else if (p[0] == 'j' || p[0] == 'z' || p[0] == 't' || p[0] == 'L' || p[0] == 'q') { sp.size = Conversion::kLong64; ++p; }
     Ch conv = *p;
     if (!conv) { for (const Ch* q = start; *q; ++q) out.put(*q); break; }
     switch (conv) {
       case 'd': case 'i': {
         int64_t v;
-        if (sp.size == Spec::kLong64 || sp.size == Spec::kPtr) v = va_arg(ap, int64_t);
+        if (sp.size == Conversion::kLong64 || sp.size == Conversion::kPtr) v = va_arg(ap, int64_t);
         else {
           int32_t x = va_arg(ap, int32_t);
-          if (sp.size == Spec::kShort) x = static_cast<int16_t>(x);
-          else if (sp.size == Spec::kChar) x = static_cast<int8_t>(x);
+          if (sp.size == Conversion::kShort) x = static_cast<int16_t>(x);
+          else if (sp.size == Conversion::kChar) x = static_cast<int8_t>(x);
           v = x;
         }
         bool neg = v < 0;
         uint64_t mag = neg ? static_cast<uint64_t>(0) - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
         size_t signLen;
-        Spec s2 = sp;
+        Conversion s2 = sp;
         if (sp.precision >= 0) s2.zero = false;
         std::u16string body = FormatInteger(mag, neg, 10, false, s2, &signLen);
         PutPadded(out, body, s2, true, signLen);
@@ -350,16 +350,16 @@ int FormatCore(Ch* buf, size_t size, const Ch* fmt, va_list ap) {
       }
       case 'u': case 'x': case 'X': case 'o': {
         uint64_t v;
-        if (sp.size == Spec::kLong64 || sp.size == Spec::kPtr) v = va_arg(ap, uint64_t);
+        if (sp.size == Conversion::kLong64 || sp.size == Conversion::kPtr) v = va_arg(ap, uint64_t);
         else {
           uint32_t x = va_arg(ap, uint32_t);
-          if (sp.size == Spec::kShort) x = static_cast<uint16_t>(x);
-          else if (sp.size == Spec::kChar) x = static_cast<uint8_t>(x);
+          if (sp.size == Conversion::kShort) x = static_cast<uint16_t>(x);
+          else if (sp.size == Conversion::kChar) x = static_cast<uint8_t>(x);
           v = x;
         }
         int base = conv == 'u' ? 10 : conv == 'o' ? 8 : 16;
         size_t signLen;
-        Spec s2 = sp;
+        Conversion s2 = sp;
         if (sp.precision >= 0) s2.zero = false;
         std::u16string body = FormatInteger(v, false, base, conv == 'X', s2, &signLen);
         PutPadded(out, body, s2, true, signLen);
@@ -367,7 +367,7 @@ int FormatCore(Ch* buf, size_t size, const Ch* fmt, va_list ap) {
       }
       case 'p': {
         uintptr_t v = reinterpret_cast<uintptr_t>(va_arg(ap, void*));
-        Spec s2 = sp;
+        Conversion s2 = sp;
         s2.precision = 16;
         s2.alt = false;
         size_t signLen;
@@ -384,10 +384,10 @@ int FormatCore(Ch* buf, size_t size, const Ch* fmt, va_list ap) {
         if (wideChar) t.push_back(static_cast<char16_t>(v & 0xFFFF));
         else t.push_back(static_cast<char16_t>(v & 0xFF));
         if constexpr (kWide) {
-          PutText(out, t, Spec{sp.left, false, false, false, false, sp.width, -1});
+          PutText(out, t, Conversion{sp.left, false, false, false, false, sp.width, -1});
         } else {
           std::string n = Utf16ToUtf8(t);
-          Spec s2 = sp;
+          Conversion s2 = sp;
           s2.precision = -1;
           PutStrNarrow(out, nullptr, n.c_str(), s2);
         }
