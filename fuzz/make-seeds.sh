@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# Makes the seed corpora in OUT (default build-fuzz/seeds/<target>/): small images made by the
+# real tools (sfdisk, qemu-img, qemu-io), hand-built images (make_seeds.py), the sample
+# configurations in /work/shared/realdata, and the committed seeds in fuzz/seeds/. Every seed
+# stays under 256 KiB.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+OUT=$(realpath -m "${1:-build-fuzz/seeds}")
+REAL=${VMPEEK_REALDATA:-/work/shared/realdata}
+SEP=$'\n==vmpeek-file==\n'
+rm -rf "$OUT"
+mkdir -p "$OUT"
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK"' EXIT
+cd "$WORK"
+
+# Joins files with the harness's separator line.
+frame() {
+  local out=$1 first=1 f
+  shift
+  : >"$out"
+  for f in "$@"; do
+    [ $first = 1 ] || printf '%s' "$SEP" >>"$out"
+    first=0
+    cat "$f" >>"$out"
+  done
+}
+seed() { mkdir -p "$OUT/$1"; cp "$3" "$OUT/$1/$2"; }
+
+# A 192 KiB disk: a primary FAT partition and an extended chain of two logical partitions,
+# with patterned data in each.
+truncate -s 192K r.img
+printf 'label: dos\nstart=1, size=100, type=c\nstart=101, size=250, type=5\nstart=102, size=50, type=83\nstart=160, size=60, type=7\n' |
+  sfdisk -q r.img >/dev/null
+qemu-io -f raw -c 'write -P 0x41 1k 4k' -c 'write -P 0x42 52k 2k' -c 'write -P 0x43 81k 1k' r.img >/dev/null
+# A 64 KiB disk with one partition, for the chains.
+truncate -s 64K s.img
+printf 'label: dos\nstart=2, size=100, type=83\n' | sfdisk -q s.img >/dev/null
+qemu-io -f raw -c 'write -P 0x55 1k 2k' s.img >/dev/null
+
+# Partition tables: sfdisk layouts, raw.
+seed partitions mbr-extended r.img
+truncate -s 128K p1.img
+printf 'label: dos\nstart=1,size=20,type=7\nstart=21,size=20,type=83\nstart=41,size=20,type=b\nstart=61,size=190,type=f\nstart=62,size=30,type=83\nstart=93,size=30,type=5\nstart=124,size=30,type=c\n' |
+  sfdisk -q p1.img >/dev/null 2>&1 || true
+seed partitions mbr-four-and-logicals p1.img
+head -c 1024 r.img >p2.img
+seed partitions mbr-cut p2.img
+truncate -s 64K gpt.img
+printf 'label: gpt\nstart=34, size=60\n' | sfdisk -q gpt.img >/dev/null 2>&1 || true
+seed partitions gpt-protective gpt.img
+
+# VMDK from qemu-img: descriptors with their extents renamed to the harness's 1.vmdk, 2.vmdk ...
+fix_geometry() { sed -i 's/cylinders = "0"/cylinders = "4"/' "$1"; }
+qemu-img convert -f raw -O vmdk -o subformat=monolithicFlat s.img flat.vmdk
+sed -i 's/"flat-flat.vmdk"/"1.vmdk"/' flat.vmdk
+fix_geometry flat.vmdk
+frame d-flat flat.vmdk flat-flat.vmdk
+seed vmdk_descriptor qemu-monolithic-flat d-flat
+qemu-img convert -f raw -O vmdk -o subformat=twoGbMaxExtentSparse s.img two.vmdk
+sed -i 's/"two-s001.vmdk"/"1.vmdk"/' two.vmdk
+fix_geometry two.vmdk
+frame d-two two.vmdk two-s001.vmdk
+seed vmdk_descriptor qemu-2gb-sparse d-two
+seed vmdk_hosted_sparse qemu-s001 two-s001.vmdk
+# A monolithic sparse base as 1.vmdk, and a child disk.vmdk over it with changed sectors.
+mkdir chain && (cd chain &&
+  qemu-img convert -f raw -O vmdk -o subformat=monolithicFlat ../s.img 1.vmdk &&
+  sed -i 's/"1-flat.vmdk"/"2.vmdk"/; s/cylinders = "0"/cylinders = "4"/' 1.vmdk && mv 1-flat.vmdk 2.vmdk &&
+  qemu-img create -q -f vmdk -b 1.vmdk -F vmdk disk.vmdk 64K >/dev/null &&
+  qemu-io -f vmdk -c 'write -P 0x77 2k 1k' disk.vmdk >/dev/null)
+frame d-chain chain/disk.vmdk chain/1.vmdk chain/2.vmdk
+seed vmdk_descriptor qemu-sparse-child-of-flat d-chain
+qemu-img convert -f raw -O vmdk -o subformat=monolithicSparse s.img mono.vmdk
+fix_geometry mono.vmdk
+seed vmdk_hosted_sparse qemu-monolithic mono.vmdk
+qemu-img convert -f raw -O vmdk -o subformat=monolithicSparse s.img disk.vmdk
+fix_geometry disk.vmdk
+seed vmdk_descriptor qemu-monolithic-sparse disk.vmdk
+qemu-img convert -f raw -O vmdk -o subformat=streamOptimized s.img stream.vmdk
+seed vmdk_hosted_sparse qemu-stream-optimized stream.vmdk
+
+# VHD from qemu-img: a fixed image (exact size) and an empty dynamic one (2 MiB blocks).
+qemu-img convert -f raw -O vpc -o subformat=fixed,force_size=on s.img fixed.vhd
+seed vhd qemu-fixed fixed.vhd
+qemu-img create -q -f vpc -o subformat=dynamic v.vhd 4M
+seed vhd qemu-dynamic-empty v.vhd
+qemu-img convert -f raw -O vpc -o subformat=fixed,force_size=on r.img fixed2.vhd
+seed partitions qemu-vhd-fixed-as-raw fixed2.vhd
+
+# Hand-built images and the LDM sample disks.
+python3 "$OLDPWD/fuzz/make_seeds.py" "$OUT" r.img "$REAL/ldm/ldm-data.tar.xz"
+
+# Configurations: the sample .vmx files, also as CfgBall texts with an edit script.
+for f in "$REAL"/vmx/*.vmx; do
+  [ -f "$f" ] || continue
+  seed vmx "$(basename "$f" .vmx)" "$f"
+  printf 'g ~|displayName\nn ~|memsize|32\ns ~|displayName|new name\nN ~|memsize|-16|4096\nk ~|ide0:0.fileName\ne\nE ~\nt\n' >script
+  frame c "$f" script
+  seed cfgball "$(basename "$f" .vmx)" c
+done
+
+# The committed hand-made seeds.
+for d in "$OLDPWD"/fuzz/seeds/*/; do
+  [ -d "$d" ] || continue
+  t=$(basename "$d")
+  mkdir -p "$OUT/$t"
+  cp "$d"* "$OUT/$t/" 2>/dev/null || true
+done
+find "$OUT" -type f -size +255k -delete
+echo "seeds in $OUT: $(find "$OUT" -type f | wc -l) files"

@@ -1,0 +1,613 @@
+#include "fuzz_harness.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "disk/open_virtual_disk.h"
+#include "module/trace.h"
+#include "platform/endian.h"
+#include "platform/wstr.h"
+#include "vm/cfg_ball.h"
+#include "vm/open_virtual_machine.h"
+#include "vmpeek/vmpeek.h"
+
+// Allocation hooks of the sanitizer runtimes; absent (null) in a build without sanitizers.
+extern "C" {
+int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void*, size_t),
+                                              void (*)(const volatile void*)) __attribute__((weak));
+size_t __sanitizer_get_allocated_size(const volatile void*) __attribute__((weak));
+}
+
+namespace vmfuzz {
+namespace {
+
+// ---- Resource bounds -------------------------------------------------------------------------
+
+// Bytes allocated and not yet freed since the run began, and the highest value seen.
+std::atomic<int64_t> g_Live{0};
+std::atomic<int64_t> g_Peak{0};
+std::atomic<bool> g_Counting{false};
+
+void OnMalloc(const volatile void*, size_t size) {
+  if (!g_Counting.load(std::memory_order_relaxed)) return;
+  int64_t now = g_Live.fetch_add(static_cast<int64_t>(size)) + static_cast<int64_t>(size);
+  int64_t peak = g_Peak.load();
+  while (now > peak && !g_Peak.compare_exchange_weak(peak, now)) {
+  }
+}
+
+void OnFree(const volatile void* p) {
+  if (!g_Counting.load(std::memory_order_relaxed) || p == nullptr) return;
+  g_Live.fetch_sub(static_cast<int64_t>(__sanitizer_get_allocated_size(p)));
+}
+
+const std::string& ScratchDir();
+
+// Counts the heap in use while a run lasts and aborts when its peak passes the bound for the
+// files the run made: 4 x their size + 64 MiB.
+class AllocationBound {
+ public:
+  AllocationBound() {
+    ScratchDir();  // installs the allocation hooks on first use
+    g_Live = 0;
+    g_Peak = 0;
+    g_Counting = true;
+  }
+  ~AllocationBound() { g_Counting = false; }
+  void Check(uint64_t fileBytes) {
+    g_Counting = false;
+    const int64_t bound = static_cast<int64_t>(4 * fileBytes + (64ull << 20));
+    if (getenv("VMFUZZ_SHOW_PEAK") != nullptr)
+      fprintf(stderr, "vmfuzz: heap peak %lld bytes, bound %lld\n", static_cast<long long>(g_Peak.load()),
+              static_cast<long long>(bound));
+    if (g_Peak.load() > bound) {
+      fprintf(stderr, "vmfuzz: heap peak %lld bytes exceeds the bound %lld (files %llu bytes)\n",
+              static_cast<long long>(g_Peak.load()), static_cast<long long>(bound),
+              static_cast<unsigned long long>(fileBytes));
+      abort();
+    }
+  }
+};
+
+// ---- The scratch folder ----------------------------------------------------------------------
+
+// Removes every file in dir (the library creates only files there, never folders).
+void EmptyFolder(const std::string& dir) {
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return;
+  while (dirent* e = readdir(d)) {
+    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+    unlink((dir + "/" + e->d_name).c_str());
+  }
+  closedir(d);
+}
+
+// Folders left by fuzzing processes that died (a crash or a timeout ends them without cleanup).
+void RemoveStaleFolders() {
+  DIR* d = opendir("/dev/shm");
+  if (d == nullptr) return;
+  while (dirent* e = readdir(d)) {
+    unsigned long pid = 0;
+    if (sscanf(e->d_name, "vmpeek-fuzz-%lu", &pid) != 1 || pid == 0) continue;
+    if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+    std::string dir = std::string("/dev/shm/") + e->d_name;
+    EmptyFolder(dir);
+    rmdir(dir.c_str());
+  }
+  closedir(d);
+}
+
+struct Scratch {
+  std::string dir;
+  ~Scratch() {
+    if (dir.empty()) return;
+    EmptyFolder(dir);
+    rmdir(dir.c_str());
+  }
+};
+
+// The per-process scratch folder on tmpfs. Drive Z: is mapped to it, so every path an input
+// can name (absolute parent locators included) stays inside it; files may not grow past
+// 256 MiB there (a write past the limit fails with EFBIG).
+const std::string& ScratchDir() {
+  static Scratch scratch;
+  if (scratch.dir.empty()) {
+    RemoveStaleFolders();
+    const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    scratch.dir = std::string(base) + "/vmpeek-fuzz-" + std::to_string(getpid());
+    mkdir(scratch.dir.c_str(), 0700);
+    setenv("VMPEEK_DRIVE_Z", scratch.dir.c_str(), 1);
+    // Traces stay in memory (formatted, never printed) unless VMFUZZ_TRACE asks for them.
+    if (getenv("VMFUZZ_TRACE") == nullptr) unsetenv("VEXLOG");
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {256ull << 20, 256ull << 20};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    LoadTraceLibrary();
+    if (__sanitizer_install_malloc_and_free_hooks && __sanitizer_get_allocated_size)
+      __sanitizer_install_malloc_and_free_hooks(OnMalloc, OnFree);
+  }
+  return scratch.dir;
+}
+
+// The files of one run: written on creation, all removed (with anything the library added)
+// when the run ends.
+class RunFiles {
+ public:
+  RunFiles() : m_Dir(ScratchDir()) { EmptyFolder(m_Dir); }
+  ~RunFiles() { EmptyFolder(m_Dir); }
+  RunFiles(const RunFiles&) = delete;
+  RunFiles& operator=(const RunFiles&) = delete;
+
+  // Writes bytes as name; sparse pieces may be added later with Place.
+  void Write(const std::string& name, const uint8_t* data, size_t size) {
+    int fd = open((m_Dir + "/" + name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0) return;
+    size_t done = 0;
+    while (done < size) {
+      ssize_t n = write(fd, data + done, size - done);
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    close(fd);
+    m_Bytes += size;
+  }
+  void Write(const std::string& name, const std::string& text) {
+    Write(name, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  }
+  // A file of `length` bytes (holes read as zeros).
+  void Sized(const std::string& name, uint64_t length) {
+    int fd = open((m_Dir + "/" + name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0) return;
+    if (ftruncate(fd, static_cast<off_t>(length)) == 0) m_Bytes += length;
+    close(fd);
+  }
+  void Place(const std::string& name, uint64_t offset, const uint8_t* data, size_t size) {
+    int fd = open((m_Dir + "/" + name).c_str(), O_WRONLY);
+    if (fd < 0) return;
+    if (pwrite(fd, data, size, static_cast<off_t>(offset)) < 0) {
+      // A piece that does not fit is dropped; the run goes on with what was written.
+    }
+    close(fd);
+  }
+  // Total size of the files the run made.
+  uint64_t Bytes() const { return m_Bytes; }
+
+ private:
+  const std::string& m_Dir;
+  uint64_t m_Bytes = 0;
+};
+
+// ---- Exercising the objects ------------------------------------------------------------------
+
+// A small deterministic stream of numbers from the input, so the fuzzer steers which sectors
+// are touched.
+class Picker {
+ public:
+  Picker(const uint8_t* data, size_t size) {
+    for (size_t i = 0; i < size; ++i) m_State = (m_State ^ data[i]) * 0x100000001B3ull;
+  }
+  uint64_t Next() {
+    m_State ^= m_State >> 33;
+    m_State *= 0xFF51AFD7ED558CCDull;
+    m_State ^= m_State >> 29;
+    return m_State;
+  }
+
+ private:
+  uint64_t m_State = 0xCBF29CE484222325ull;
+};
+
+constexpr uint32_t kMaxSectors = 64;
+
+// The status of the last open (disk or machine) a run made.
+uint32_t g_LastOpenStatus = 0;
+
+void ExercisePartition(vmpeek::VirtualPartition* part, bool write, Picker& pick) {
+  uint8_t type = 0;
+  uint64_t length = 0, first = 0;
+  part->GetInfo(&type, &length, &first);
+  uint32_t media = 0, bytesPerSector = 0, tracks = 0, perTrack = 0;
+  uint64_t sectors = 0, cylinders = 0;
+  part->GetGeometry(&media, &bytesPerSector, &sectors, &cylinders, &tracks, &perTrack);
+  part->GetGeometry(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+  uint8_t id[16];
+  part->GetUniqueId(id);
+  const bool readOnly = part->IsReadOnly() != 0;
+  std::vector<uint8_t> buffer(kMaxSectors * 512);
+  const uint64_t count = length / 512;
+  part->Read(0, 1, buffer.data());
+  if (count > 0) {
+    part->Read(count - 1, 1, buffer.data());
+    part->Read(count - 1, 2, buffer.data());
+    part->Read(pick.Next() % count, static_cast<uint32_t>(std::min<uint64_t>(count, 8)), buffer.data());
+  }
+  part->Read(count, 1, buffer.data());
+  part->Read(~0ull - 1, 4, buffer.data());
+  if (write && !readOnly && count > 0) {
+    const uint64_t at = pick.Next() % count;
+    if (part->Read(at, 1, buffer.data()) >= 0) part->Write(at, 1, buffer.data());
+  }
+  part->Write(count, 1, buffer.data());
+}
+
+// Reads, writes (on a disk open for writing) and walks the partitions of an open disk.
+void ExerciseDisk(vmpeek::VirtualDisk* disk, Picker& pick) {
+  uint32_t media = 0, bytesPerSector = 0, tracks = 0, perTrack = 0;
+  uint64_t n = 0, cylinders = 0;
+  disk->GetGeometry(&media, &bytesPerSector, &n, &cylinders, &tracks, &perTrack);
+  disk->GetFileName();
+  disk->IsSavedState();
+  uint64_t size = 0;
+  if (disk->GetParentFileName(nullptr, &size) == static_cast<NTSTATUS>(0xC0000023) && size > 0 && size < (1u << 20)) {
+    std::vector<WCHAR> name(size);
+    disk->GetParentFileName(name.data(), &size);
+  }
+  const bool write = disk->IsReadOnly() == 0;
+  const size_t sectorBytes = bytesPerSector == 2048 ? 2048 : 512;
+  std::vector<uint8_t> head(kMaxSectors * sectorBytes), buffer(kMaxSectors * sectorBytes);
+  const uint32_t headCount = static_cast<uint32_t>(std::min<uint64_t>(n, kMaxSectors));
+  const bool haveHead = disk->Read(0, headCount, head.data()) >= 0;
+  if (n > 0) {
+    disk->Read(n - 1, 1, buffer.data());
+    disk->Read(n - 1, 2, buffer.data());
+    for (int i = 0; i < 3; ++i) {
+      const uint64_t at = pick.Next() % n;
+      disk->Read(at, static_cast<uint32_t>(std::min<uint64_t>(n - at, 1 + pick.Next() % kMaxSectors)),
+                 buffer.data());
+    }
+  }
+  disk->Read(n, 0, buffer.data());
+  disk->Read(n, 1, buffer.data());
+  disk->Read(~0ull, 1, buffer.data());
+
+  if (write && n > 0) {
+    for (size_t i = 0; i < buffer.size(); ++i) buffer[i] = static_cast<uint8_t>(i * 7 + 1);
+    for (int i = 0; i < 3; ++i) {
+      const uint64_t at = pick.Next() % n;
+      const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(n - at, 1 + pick.Next() % 8));
+      if (disk->Write(at, count, buffer.data()) >= 0) disk->Read(at, count, buffer.data());
+    }
+    disk->Write(n - 1, 1, buffer.data());
+    if (haveHead) disk->Write(0, headCount, head.data());  // the partition table stays as it was
+    disk->Write(n, 1, buffer.data());
+  }
+
+  const uint8_t partitions = disk->GetPartitionCount();
+  for (unsigned i = 0; i <= partitions; ++i) {
+    vmpeek::VirtualPartition* part = nullptr;
+    if (disk->GetPartition(static_cast<uint8_t>(i), &part) != 0 || part == nullptr) continue;
+    ExercisePartition(part, write, pick);
+    part->Release();
+  }
+}
+
+// Opens Z:\<name> read-write through the mount control's path and exercises what opened.
+void OpenAndExercise(const char* name, Picker& pick) {
+  std::u16string path = u"Z:\\" + Utf8ToUtf16(name);
+  vmpeek::VirtualDisk* disk = nullptr;
+  const NTSTATUS status = MountOpenVirtualDisk(path.c_str(), 0, &disk);
+  g_LastOpenStatus = static_cast<uint32_t>(status);
+  if (status < 0 || disk == nullptr) return;
+  disk->AddRef();
+  ExerciseDisk(disk, pick);
+  disk->Release();
+  disk->Release();
+}
+
+// ---- Targets ---------------------------------------------------------------------------------
+
+// A descriptor and its extent and parent files: the pieces become disk.vmdk, 1.vmdk, 2.vmdk ...
+void RunVmdkDescriptor(const uint8_t* data, size_t size) {
+  AllocationBound bound;
+  {
+    RunFiles files;
+    auto parts = SplitFiles(data, size, 8);
+    for (size_t i = 0; i < parts.size(); ++i)
+      files.Write(i == 0 ? "disk.vmdk" : std::to_string(i) + ".vmdk", parts[i].first, parts[i].second);
+    Picker pick(data, size);
+    OpenAndExercise("disk.vmdk", pick);
+    bound.Check(files.Bytes());
+  }
+}
+
+// One sparse extent (first piece) under a descriptor made here, sized from the extent's header;
+// a second piece becomes the parent's flat extent.
+void RunSparseExtent(const uint8_t* data, size_t size, bool esx) {
+  AllocationBound bound;
+  {
+    RunFiles files;
+    auto parts = SplitFiles(data, size, 2);
+    const uint8_t* p = parts[0].first;
+    const size_t n = parts[0].second;
+    uint64_t capacity = 0;
+    if (esx && n >= 16) capacity = LoadLE32(p + 12);
+    if (!esx && n >= 20) capacity = LoadLE64(p + 12);
+    capacity = std::clamp<uint64_t>(capacity, 1, 0x7FFFFFFF);
+    const char* extent = esx ? "s-delta.vmdk" : "s.vmdk";
+    files.Write(extent, p, n);
+    std::string parent;
+    if (parts.size() > 1) {
+      const uint64_t parentSectors = std::max<uint64_t>(1, (parts[1].second + 511) / 512);
+      files.Write("p-flat.vmdk", parts[1].first, parts[1].second);
+      files.Sized("p-flat.vmdk", parentSectors * 512);
+      files.Place("p-flat.vmdk", 0, parts[1].first, parts[1].second);
+      files.Write("p.vmdk", "# Disk DescriptorFile\nversion=1\nCID=00000001\nparentCID=ffffffff\n"
+                            "# Extent description\nRW " + std::to_string(parentSectors) +
+                            " FLAT \"p-flat.vmdk\" 0\n\n# The Disk Data Base \n"
+                            "ddb.geometry.cylinders = \"1024\"\nddb.geometry.heads = \"16\"\n"
+                            "ddb.geometry.sectors = \"63\"\n");
+      parent = "parentFileNameHint=\"p.vmdk\"\n";
+    }
+    files.Write("disk.vmdk", "# Disk DescriptorFile\nversion=1\nCID=00000002\nparentCID=" +
+                                 std::string(parent.empty() ? "ffffffff" : "00000001") + "\n" + parent +
+                                 "# Extent description\nRW " + std::to_string(capacity) +
+                                 (esx ? " VMFSSPARSE \"" : " SPARSE \"") + extent +
+                                 "\"\n\n# The Disk Data Base \nddb.geometry.cylinders = \"1024\"\n"
+                                 "ddb.geometry.heads = \"16\"\nddb.geometry.sectors = \"63\"\n");
+    Picker pick(data, size);
+    OpenAndExercise("disk.vmdk", pick);
+    bound.Check(files.Bytes());
+  }
+}
+
+void RunHostedSparse(const uint8_t* data, size_t size) { RunSparseExtent(data, size, false); }
+void RunEsxSparse(const uint8_t* data, size_t size) { RunSparseExtent(data, size, true); }
+
+// A VHD image: the pieces become disk.vhd, p.vhd, disk.v01 and g.vhd (a parent, a continuation
+// file and a grandparent).
+void RunVhd(const uint8_t* data, size_t size) {
+  AllocationBound bound;
+  {
+    RunFiles files;
+    static const char* const kNames[] = {"disk.vhd", "p.vhd", "disk.v01", "g.vhd"};
+    auto parts = SplitFiles(data, size, 4);
+    for (size_t i = 0; i < parts.size(); ++i)
+      if (parts[i].second > 0) files.Write(kNames[i], parts[i].first, parts[i].second);  // empty: absent
+    Picker pick(data, size);
+    OpenAndExercise("disk.vhd", pick);
+    bound.Check(files.Bytes());
+  }
+}
+
+// A raw disk for partition discovery (MBR, extended chains, LDM), wrapped as a fixed VHD. The
+// input is the disk's first bytes, or, after the magic "VMPKSPRS", a sparse form: u32 disk
+// sectors (at most 131072), then pieces of u32 sector, u32 length and the bytes.
+void RunPartitions(const uint8_t* data, size_t size) {
+  AllocationBound bound;
+  {
+    RunFiles files;
+    uint64_t sectors = (size + 511) / 512;
+    const bool sparse = size >= 12 && memcmp(data, "VMPKSPRS", 8) == 0;
+    if (sparse) sectors = std::clamp<uint64_t>(LoadLE32(data + 8), 1, 131072);
+    if (sectors == 0) sectors = 1;
+    const uint64_t bytes = sectors * 512;
+    files.Sized("disk.vhd", bytes + 512);
+    if (sparse) {
+      size_t at = 12;
+      while (at + 8 <= size) {
+        const uint64_t sector = LoadLE32(data + at);
+        size_t length = std::min<size_t>(LoadLE32(data + at + 4), size - at - 8);
+        at += 8;
+        if (sector < sectors) {
+          const size_t room = static_cast<size_t>(std::min<uint64_t>(length, bytes - sector * 512));
+          files.Place("disk.vhd", sector * 512, data + at, room);
+        }
+        at += length;
+      }
+    } else {
+      files.Place("disk.vhd", 0, data, size);
+    }
+    uint8_t footer[512] = {};
+    memcpy(footer, "conectix", 8);
+    StoreBE32(footer + 8, 2);
+    StoreBE32(footer + 12, 0x00010000);
+    StoreBE64(footer + 16, ~0ull);
+    memcpy(footer + 28, "vmpk", 4);
+    memcpy(footer + 36, "Wi2k", 4);
+    StoreBE64(footer + 40, bytes);
+    StoreBE64(footer + 48, bytes);
+    StoreBE16(footer + 56, static_cast<uint16_t>(std::min<uint64_t>(65535, std::max<uint64_t>(1, sectors / (16 * 63)))));
+    footer[58] = 16;
+    footer[59] = 63;
+    StoreBE32(footer + 60, 2);
+    footer[68] = 0x5a;
+    uint32_t sum = 0;
+    for (uint8_t b : footer) sum += b;
+    StoreBE32(footer + 64, ~sum);
+    files.Place("disk.vhd", bytes, footer, sizeof footer);
+    Picker pick(data, size);
+    OpenAndExercise("disk.vhd", pick);
+    bound.Check(files.Bytes());
+  }
+}
+
+// A name from a script argument: "~" stands for none.
+struct Name {
+  std::u16string text;
+  bool null = false;
+  const WCHAR* get() const { return null ? nullptr : text.c_str(); }
+};
+
+Name ToName(const std::string& s) {
+  Name n;
+  if (s == "~") n.null = true;
+  else n.text = Utf8ToUtf16(s);
+  return n;
+}
+
+// A configuration text (first piece; starting with FF FE it is UTF-16) and a script of edits
+// and lookups (second piece), one per line: an operation letter and arguments separated by '|'.
+//   g S|K  get   s S|K|V  set   n S|K|W  get number   N S|K|W|V  set number   d S  delete section
+//   k S|K  delete key   e  sections   E S  keys   t  text   c  clear   u TEXT  new UTF-8 text
+void RunCfgBall(const uint8_t* data, size_t size) {
+  AllocationBound bound;
+  {
+    auto parts = SplitFiles(data, size, 2);
+    CfgBall* ball = CreateCfgBall();
+    if (ball == nullptr) return;
+    const uint8_t* text = parts[0].first;
+    const size_t textSize = parts[0].second;
+    if (textSize >= 2 && text[0] == 0xFF && text[1] == 0xFE) {
+      std::u16string wide((textSize - 2) / 2, u'\0');
+      memcpy(wide.data(), text + 2, wide.size() * 2);
+      ball->SetText(wide.data(), wide.size());
+    } else {
+      ball->SetTextUtf8(text, textSize);
+    }
+    std::string script = parts.size() > 1 ? std::string(reinterpret_cast<const char*>(parts[1].first),
+                                                         parts[1].second)
+                                           : std::string("e\nt\n");
+    size_t start = 0;
+    for (int steps = 0; steps < 256 && start < script.size(); ++steps) {
+      size_t end = script.find('\n', start);
+      if (end == std::string::npos) end = script.size();
+      const std::string line = script.substr(start, end - start);
+      start = end + 1;
+      if (line.empty()) continue;
+      std::vector<std::string> args;
+      for (size_t a = std::min<size_t>(2, line.size());;) {
+        size_t bar = line.find('|', a);
+        args.push_back(line.substr(a, bar == std::string::npos ? std::string::npos : bar - a));
+        if (bar == std::string::npos) break;
+        a = bar + 1;
+      }
+      while (args.size() < 4) args.push_back("~");
+      const Name s = ToName(args[0]), k = ToName(args[1]), v = ToName(args[2]);
+      const int32_t width = static_cast<int32_t>(strtol(args[2].c_str(), nullptr, 0));
+      switch (line[0]) {
+        case 'g': {
+          uint64_t length = ball->GetValueLength(s.get(), k.get());
+          std::u16string value(static_cast<size_t>(std::min<uint64_t>(length + 1, 1u << 20)), u'\0');
+          ball->GetString(s.get(), k.get(), value.data(), value.size());
+          WCHAR small[3];
+          ball->GetString(s.get(), k.get(), small, 3);
+          ball->GetString(s.get(), k.get(), nullptr, 0);
+          break;
+        }
+        case 's': ball->SetString(s.get(), k.get(), v.get()); break;
+        case 'n': {
+          uint64_t out = 0;
+          ball->GetNumber(s.get(), k.get(), width, &out);
+          ball->GetNumber(s.get(), k.get(), width, nullptr);
+          break;
+        }
+        case 'N': ball->SetNumber(s.get(), k.get(), width, strtoll(args[3].c_str(), nullptr, 0)); break;
+        case 'd': ball->DeleteSection(s.get()); break;
+        case 'k': ball->DeleteKey(s.get(), k.get()); break;
+        case 'e':
+        case 'E': {
+          CfgBallEnum* names = line[0] == 'e' ? ball->EnumSections() : ball->EnumKeys(s.get());
+          if (names == nullptr) break;
+          WCHAR name[8];
+          for (int i = 0; i < 10000 && names->Next(name, 8); ++i) {
+          }
+          names->Reset();
+          names->Next(nullptr, 0);
+          names->Release();
+          break;
+        }
+        case 't': {
+          std::u16string all(static_cast<size_t>(std::min<uint64_t>(ball->GetText(nullptr, 0), 1u << 22)), u'\0');
+          ball->GetText(all.data(), all.size());
+          const uint64_t utf8 = ball->GetTextUtf8(nullptr, 0);
+          std::string bytes(static_cast<size_t>(std::min<uint64_t>(utf8, 1u << 22)), '\0');
+          ball->GetTextUtf8(reinterpret_cast<uint8_t*>(bytes.data()), bytes.size());
+          uint8_t few[5];
+          ball->GetTextUtf8(few, sizeof few);
+          break;
+        }
+        case 'c': ball->Clear(); break;
+        case 'u': {
+          const std::string t = line.substr(std::min<size_t>(2, line.size()));
+          ball->SetTextUtf8(reinterpret_cast<const uint8_t*>(t.c_str()), kCfgNulTerminated);
+          break;
+        }
+        default: break;
+      }
+    }
+    ball->Release();
+    bound.Check(size);
+  }
+}
+
+// A configuration file opened through the machine factory, with every query asked.
+void RunMachine(const uint8_t* data, size_t size, const char* name) {
+  AllocationBound bound;
+  {
+    RunFiles files;
+    files.Write(name, data, size);
+    std::u16string path = u"Z:\\" + Utf8ToUtf16(name);
+    vmpeek::CVirtualMachine* machine = nullptr;
+    g_LastOpenStatus = OpenVirtualMachine(path.c_str(), &machine);
+    if (machine != nullptr) {
+      const int32_t count = machine->GetDiskCount();
+      for (int32_t i = -1; i <= count && i < 1000; ++i) machine->GetDiskName(i);
+      machine->IsSuspended();
+      machine->GetGuestOperatingSystem();
+      machine->Release();
+    }
+    bound.Check(files.Bytes());
+  }
+}
+
+void RunVmx(const uint8_t* data, size_t size) { RunMachine(data, size, "m.vmx"); }
+void RunVmc(const uint8_t* data, size_t size) { RunMachine(data, size, "m.vmc"); }
+
+}  // namespace
+
+std::vector<std::pair<const uint8_t*, size_t>> SplitFiles(const uint8_t* data, size_t size,
+                                                          size_t maxParts) {
+  std::vector<std::pair<const uint8_t*, size_t>> parts;
+  const size_t sepLength = sizeof kFileSeparator - 1;
+  size_t start = 0;
+  if (data == nullptr) size = 0;
+  while (parts.size() + 1 < maxParts) {
+    const uint8_t* found = nullptr;
+    if (size - start >= sepLength) {
+      found = static_cast<const uint8_t*>(
+          memmem(data + start, size - start, kFileSeparator, sepLength));
+    }
+    if (found == nullptr) break;
+    const size_t at = static_cast<size_t>(found - data);
+    parts.emplace_back(data + start, at - start);
+    start = at + sepLength;
+  }
+  parts.emplace_back(data + start, size - start);
+  return parts;
+}
+
+const std::vector<Target>& Targets() {
+  static const std::vector<Target> targets = {
+      {"vmdk_descriptor", RunVmdkDescriptor},
+      {"vmdk_hosted_sparse", RunHostedSparse},
+      {"vmdk_esx_sparse", RunEsxSparse},
+      {"vhd", RunVhd},
+      {"partitions", RunPartitions},
+      {"cfgball", RunCfgBall},
+      {"vmx", RunVmx},
+      {"vmc", RunVmc},
+  };
+  return targets;
+}
+
+uint32_t LastOpenStatus() { return g_LastOpenStatus; }
+
+const Target* FindTarget(const std::string& name) {
+  for (const Target& t : Targets())
+    if (name == t.name) return &t;
+  return nullptr;
+}
+
+}  // namespace vmfuzz
