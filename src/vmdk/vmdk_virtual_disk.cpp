@@ -64,42 +64,35 @@ NTSTATUS VMDKVirtualDisk::OpenLocked(uint8_t readOnly) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS VMDKVirtualDisk::Read(uint64_t firstSector, uint32_t count, void* buffer) {
+// Both directions: the range test, the disk lock around the extent set's work, one error trace.
+template <class Buffer, class Op>
+static NTSTATUS LockedTransfer(CRITICAL_SECTION* lock, uint64_t sectorCount, uint64_t firstSector,
+                               uint32_t count, Buffer buffer, Op op, const WCHAR* failTrace) {
   NTSTATUS status;
-  if (firstSector > m_SectorCount || firstSector + count > m_SectorCount || (buffer == nullptr && count != 0)) {
+  if (firstSector > sectorCount || firstSector + count > sectorCount || (buffer == nullptr && count != 0)) {
     status = STATUS_INVALID_PARAMETER;
   } else {
-    CsGuard guard(&m_Lock);
+    CsGuard guard(lock);
     try {
-      status = m_Extents.Read(firstSector, count, buffer);
+      status = op();
     } catch (const std::bad_alloc&) {
       status = STATUS_NO_MEMORY;
     }
   }
-  if (status < 0) {
-    TRACE_ERR(u" VMDKVirtualDisk::Read(%I64d,%d) failed %08lx\n", firstSector, static_cast<int32_t>(count),
-              static_cast<uint32_t>(status));
-  }
+  if (status < 0) TRACE_ERR(failTrace, firstSector, static_cast<int32_t>(count), static_cast<uint32_t>(status));
   return status;
 }
 
+NTSTATUS VMDKVirtualDisk::Read(uint64_t firstSector, uint32_t count, void* buffer) {
+  return LockedTransfer(&m_Lock, m_SectorCount, firstSector, count, buffer,
+                        [&] { return m_Extents.Read(firstSector, count, buffer); },
+                        u" VMDKVirtualDisk::Read(%I64d,%d) failed %08lx\n");
+}
+
 NTSTATUS VMDKVirtualDisk::Write(uint64_t firstSector, uint32_t count, const void* buffer) {
-  NTSTATUS status;
-  if (firstSector > m_SectorCount || firstSector + count > m_SectorCount || (buffer == nullptr && count != 0)) {
-    status = STATUS_INVALID_PARAMETER;
-  } else {
-    CsGuard guard(&m_Lock);
-    try {
-      status = m_Extents.Write(firstSector, count, buffer);
-    } catch (const std::bad_alloc&) {
-      status = STATUS_NO_MEMORY;
-    }
-  }
-  if (status < 0) {
-    TRACE_ERR(u" VMDKVirtualDisk::Write(%I64d,%d) failed %08lx\n", firstSector, static_cast<int32_t>(count),
-              static_cast<uint32_t>(status));
-  }
-  return status;
+  return LockedTransfer(&m_Lock, m_SectorCount, firstSector, count, buffer,
+                        [&] { return m_Extents.Write(firstSector, count, buffer); },
+                        u" VMDKVirtualDisk::Write(%I64d,%d) failed %08lx\n");
 }
 
 VirtualDisk* CreateVMDKVirtualDisk(const WCHAR* path) {
