@@ -24,3 +24,9 @@ void AddInfoCommand(CLI::App& app, CommandRunner* runner);
 void AddTransferCommands(CLI::App& app, CommandRunner* runner);
 void AddPartitionsCommand(CLI::App& app, CommandRunner* runner);
 void AddChainCommand(CLI::App& app, CommandRunner* runner);
+// Looking inside a guest: files, registry, drives, inspection, FUSE mount.
+void AddFileCommands(CLI::App& app, CommandRunner* runner);
+void AddRegCommand(CLI::App& app, CommandRunner* runner);
+void AddDrivesCommand(CLI::App& app, CommandRunner* runner);
+void AddInspectCommand(CLI::App& app, CommandRunner* runner);
+void AddFuseCommands(CLI::App& app, CommandRunner* runner);

@@ -24,6 +24,8 @@ class Host {
   // Forget the remembered trace lines (before a library call) / the lines explaining a failure.
   void ClearTrace() { m_Trace.Clear(); }
   std::vector<std::string> ErrorLines() const;
+  // The remembered lines of one channel since the last ClearTrace.
+  std::vector<std::string> ChannelLines(const char* channel) const { return m_Trace.Lines(channel); }
 
   // Reports a failed disk call (status and explaining lines) and returns the failure exit status.
   int FailDisk(const std::string& file, NTSTATUS status, const std::string& what = "");
