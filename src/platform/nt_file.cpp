@@ -67,6 +67,7 @@ NTSTATUS MissingStatus(const std::string& path) {
 }  // namespace
 
 NTSTATUS PlatformApplyShareMode(int fd, uint32_t access, uint32_t share) {
+  if (!access) return STATUS_SUCCESS;  // an opener without data access takes part in no sharing
   const struct {
     bool has;
     off_t mine, theirs;

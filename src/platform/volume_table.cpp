@@ -116,6 +116,8 @@ char16_t VolumeRedirectedDrive(std::u16string* key) {
 }
 
 uint32_t VolumeShareAcquire(const std::u16string& fileKey, uint32_t access, uint32_t share, uint64_t* token) {
+  *token = 0;
+  if (!access) return ERROR_SUCCESS;  // an opener without data access takes part in no sharing
   ShareTable& t = TheShares();
   std::lock_guard<std::mutex> g(t.lock);
   ShareEntry& e = t.files[fileKey];
