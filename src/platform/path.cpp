@@ -99,8 +99,8 @@ uint32_t Lex(const std::u16string& path, LexPath* out, int depth = 0) {
   bool device = p.size() >= 4 && IsSep(p[0]) && IsSep(p[3]) &&
                 ((p[1] == u'?' && p[2] == u'?') || (IsSep(p[1]) && (p[2] == u'?' || p[2] == u'.')));
   size_t at = device ? 4 : 0;
-  if (device && FoldName(p.substr(at, 10)) == u"GLOBALROOT" && (p.size() == at + 10 || IsSep(p[at + 10])))
-    at += 10;
+  bool global = device && FoldName(p.substr(at, 10)) == u"GLOBALROOT" && (p.size() == at + 10 || IsSep(p[at + 10]));
+  if (global) at += 10;
   static const std::u16string kDevice = u"\\DEVICE\\VMPEEKDRIVE_";
   std::u16string head = FoldName(p.substr(at, kDevice.size()));
   for (auto& c : head)
@@ -122,7 +122,8 @@ uint32_t Lex(const std::u16string& path, LexPath* out, int depth = 0) {
     SplitParts(p.substr(at + 2), !device, out);
     return ERROR_SUCCESS;
   }
-  if (device) return ERROR_INVALID_NAME;  // UNC and other devices are not served
+  if (global) return ERROR_PATH_NOT_FOUND;  // a device that is not (or no longer) there
+  if (device) return ERROR_INVALID_NAME;   // UNC and other devices are not served
   if (p.size() >= 2 && IsSep(p[0]) && IsSep(p[1])) return ERROR_BAD_NETPATH;
   char cwd[PATH_MAX];
   if (depth > 0 || !getcwd(cwd, sizeof cwd)) return ERROR_PATH_NOT_FOUND;

@@ -1,0 +1,259 @@
+// Volumes in the namespace: per-thread redirection, copies and moves between places, read-only
+// volumes, reported flush failures; path forms, drive devices and names on host drives.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdlib>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include "folder_volume.h"
+#include "platform/loader.h"
+#include "platform/path.h"
+#include "platform/win_file.h"
+#include "platform/wstr.h"
+#include "support/test_support.h"
+
+namespace {
+
+using vmtest::TempDir;
+
+struct EnvVar {
+  std::string name;
+  EnvVar(const char* n, const std::string& v) : name(n) { setenv(n, v.c_str(), 1); }
+  ~EnvVar() { unsetenv(name.c_str()); }
+};
+
+struct Volume {
+  TempDir dir;
+  std::u16string root;
+  std::shared_ptr<FolderVolume> provider;
+  explicit Volume(int n, bool readOnly = false) {
+    root = u"\\\\?\\GLOBALROOT\\Device\\TestVolume{" + Utf8ToUtf16(std::to_string(n)) + u"}";
+    provider = std::make_shared<FolderVolume>(dir.path(), readOnly);
+    EXPECT_EQ(PlatformRegisterVolume(root, provider), 0u);
+  }
+  ~Volume() { PlatformUnregisterVolume(root); }
+};
+
+std::string ReadText(const std::u16string& path) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return "<" + std::to_string(GetLastError()) + ">";
+  char buf[64] = {};
+  uint32_t n = 0;
+  ReadFile(h, buf, sizeof buf - 1, &n, nullptr);
+  CloseHandle(h);
+  return buf;
+}
+
+TEST(Volumes, RedirectionIsPerThreadAndCoversEveryFormOfTheDrive) {
+  TempDir prefix;
+  EnvVar env("VMPEEK_PREFIX", prefix.path());
+  Volume vol(21);
+  vmtest::WriteText(vol.dir.file("marker.txt"), "volume");
+  EXPECT_EQ(GetFileAttributesW(u"C:\\"), FILE_ATTRIBUTE_DIRECTORY);  // made on first use
+  vmtest::WriteText(prefix.file("drive_c/marker.txt"), "host");
+  EXPECT_EQ(PlatformStartFileRedirection(u"\\Device\\VmpeekDrive_Q", vol.root.c_str()), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(PlatformStartFileRedirection(u"\\Device\\VmpeekDrive_C", u"\\Device\\NoSuchVolume"), ERROR_FILE_NOT_FOUND);
+  std::atomic<int> ready{0};
+  std::atomic<int> wrong{0};
+  auto redirected = [&] {
+    EXPECT_EQ(PlatformStartFileRedirection(u"\\Device\\VmpeekDrive_C", vol.root.c_str()), 0u);
+    ++ready;
+    while (ready < 2) std::this_thread::yield();
+    for (int i = 0; i < 200; ++i)
+      for (const char16_t* p : {u"C:\\marker.txt", u"c:/MARKER.TXT", u"\\\\?\\C:\\marker.txt", u"\\??\\C:\\marker.txt",
+                                u"\\Device\\VmpeekDrive_C\\marker.txt", u"C:\\..\\..\\marker.txt",
+                                u"\\\\?\\GLOBALROOT\\Device\\VmpeekDrive_C\\marker.txt"})
+        if (ReadText(p) != "volume") ++wrong;
+    WIN32_FIND_DATAW d;
+    HANDLE f = FindFirstFileW(u"C:\\*", &d);  // the volume's root: no dots
+    EXPECT_NE(f, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Utf16ToUtf8(d.cFileName), "marker.txt");
+    FindClose(f);
+    PlatformStopFileRedirection();
+    if (ReadText(u"C:\\marker.txt") != "host") ++wrong;
+  };
+  auto plain = [&] {
+    ++ready;
+    while (ready < 2) std::this_thread::yield();
+    for (int i = 0; i < 200; ++i)
+      if (ReadText(u"C:\\marker.txt") != "host" || ReadText(u"\\Device\\VmpeekDrive_C\\marker.txt") != "host") ++wrong;
+  };
+  std::thread a(redirected), b(plain);
+  a.join();
+  b.join();
+  EXPECT_EQ(wrong, 0);
+  // A thread redirected to a volume that goes away sees nothing rather than the host drive.
+  PlatformStartFileRedirection(u"\\Device\\VmpeekDrive_C", vol.root.c_str());
+  PlatformUnregisterVolume(vol.root);
+  EXPECT_EQ(ReadText(u"C:\\marker.txt"), "<3>");
+  PlatformStopFileRedirection();
+  EXPECT_EQ(ReadText(u"C:\\marker.txt"), "host");
+}
+
+TEST(Volumes, CopyAndMoveBetweenHostAndVolumes) {
+  TempDir host;
+  Volume one(31), two(32);
+  auto data = vmtest::PatternBytes(3 * 1024 * 1024 + 123, 7);  // several copy chunks and a tail
+  vmtest::WriteAll(host.file("big.bin"), data);
+  std::u16string src = vmtest::WinPath(host.file("big.bin"));
+  std::u16string inOne = one.root + u"\\big.bin", inTwo = two.root + u"\\Moved.bin";
+  EXPECT_TRUE(CopyFileW(src.c_str(), inOne.c_str(), true));
+  EXPECT_FALSE(CopyFileW(src.c_str(), inOne.c_str(), true));
+  EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+  EXPECT_FALSE(CopyFileW(inOne.c_str(), inOne.c_str(), false));  // never onto itself
+  EXPECT_EQ(vmtest::ReadAll(one.dir.file("big.bin")), data);
+  EXPECT_FALSE(MoveFileExW(inOne.c_str(), inTwo.c_str(), 0));  // another volume needs copying
+  EXPECT_EQ(GetLastError(), ERROR_NOT_SAME_DEVICE);
+  EXPECT_TRUE(MoveFileW(inOne.c_str(), inTwo.c_str()));
+  EXPECT_EQ(GetFileAttributesW(inOne.c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(vmtest::ReadAll(two.dir.file("Moved.bin")), data);
+  vmtest::WriteText(host.file("there.bin"), "old");
+  std::u16string back = vmtest::WinPath(host.file("there.bin"));
+  EXPECT_FALSE(MoveFileW(inTwo.c_str(), back.c_str()));
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_TRUE(MoveFileExW(inTwo.c_str(), back.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED));
+  EXPECT_EQ(vmtest::ReadAll(host.file("there.bin")), data);
+  // Inside one volume a move is a rename, also of the case of a name alone.
+  vmtest::WriteText(one.dir.file("a.txt"), "a");
+  EXPECT_TRUE(MoveFileW((one.root + u"\\a.txt").c_str(), (one.root + u"\\..\\b.txt").c_str()));
+  EXPECT_EQ(vmtest::ReadAll(one.dir.file("b.txt")).size(), 1u);
+  std::u16string lower = vmtest::WinPath(host.file("case.txt"));
+  vmtest::WriteText(host.file("case.txt"), "c");
+  EXPECT_TRUE(MoveFileW(lower.c_str(), vmtest::WinPath(host.file("CASE.txt")).c_str()));
+  EXPECT_EQ(vmtest::ReadAll(host.file("CASE.txt")).size(), 1u);
+  // A source open without FILE_SHARE_DELETE stays where it is.
+  HANDLE h = CreateFileW(back.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_FALSE(MoveFileW(back.c_str(), inOne.c_str()));
+  EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(GetFileAttributesW(inOne.c_str()), INVALID_FILE_ATTRIBUTES);
+  CloseHandle(h);
+}
+
+TEST(Volumes, ReadOnlyVolumesAndFailedFlushes) {
+  Volume ro(41, true);
+  vmtest::WriteText(ro.dir.file("f.txt"), "data");
+  std::u16string f = ro.root + u"\\F.TXT";
+  EXPECT_EQ(ReadText(f), "data");
+  for (uint32_t disp : {OPEN_EXISTING, CREATE_ALWAYS}) {
+    EXPECT_EQ(CreateFileW(f.c_str(), GENERIC_WRITE, 0, nullptr, disp, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_WRITE_PROTECT);
+  }
+  EXPECT_EQ(CreateFileW((ro.root + u"\\new").c_str(), GENERIC_READ, 0, nullptr, OPEN_ALWAYS, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_WRITE_PROTECT);
+  EXPECT_FALSE(DeleteFileW(f.c_str()));
+  EXPECT_EQ(GetLastError(), ERROR_WRITE_PROTECT);
+  EXPECT_FALSE(CreateDirectoryW((ro.root + u"\\d").c_str(), nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_WRITE_PROTECT);
+
+  Volume rw(42);
+  std::u16string g = rw.root + u"\\g.bin";
+  HANDLE h = CreateFileW(g.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  uint32_t n;
+  EXPECT_TRUE(WriteFile(h, "x", 1, &n, nullptr));
+  rw.provider->m_FlushError = ERROR_DISK_FULL;
+  EXPECT_FALSE(CloseHandle(h));  // the flush at close failed: reported, the handle is gone
+  EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
+  EXPECT_FALSE(CloseHandle(h));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(PlatformRegisterVolume(rw.root, rw.provider), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(PlatformRegisterVolume(std::u16string(100, u'x'), rw.provider), ERROR_FILENAME_EXCED_RANGE);
+  EXPECT_EQ(PlatformUnregisterVolume(rw.root), ERROR_DISK_FULL);
+  EXPECT_EQ(GetFileAttributesW(g.c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+}
+
+TEST(Win32Paths, FullNamesDevicesAndTemporaryFolder) {
+  const struct {
+    std::u16string in, out;
+    int filePart;
+  } cases[] = {
+      {u"C:\\a\\..\\..\\b\\.\\c.txt", u"C:\\b\\c.txt", 5},
+      {u"c:/x/y/", u"C:\\x\\y\\", -1},
+      {u"C:\\dir\\name. . ", u"C:\\dir\\name", 7},
+      {u"\\\\?\\C:\\a\\b", u"\\\\?\\C:\\a\\b", 9},
+      {u"\\\\?\\GLOBALROOT\\Device\\TestVolume{9}\\..\\x", u"\\\\?\\GLOBALROOT\\Device\\TestVolume{9}\\x", 36},
+  };
+  Volume v(9);
+  for (const auto& c : cases) {
+    WCHAR buf[300];
+    WCHAR* part = reinterpret_cast<WCHAR*>(1);
+    uint32_t n = GetFullPathNameW(c.in.c_str(), 300, buf, &part);
+    EXPECT_EQ(std::u16string(buf, n), c.out);
+    EXPECT_EQ(part ? static_cast<int>(part - buf) : -1, c.filePart);
+  }
+  WCHAR small[4] = {u'!', u'!', u'!', u'!'};
+  EXPECT_EQ(GetFullPathNameW(u"C:\\abc", 4, small, nullptr), 7u);  // size needed, terminator included
+  EXPECT_EQ(small[0], u'!');
+  // Relative names resolve against the current folder.
+  WCHAR buf[600];
+  uint32_t n = GetFullPathNameW(u"rel\\x", 600, buf, nullptr);
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  EXPECT_EQ(std::u16string(buf, n), PlatformPosixToWindows(cwd) + u"\\rel\\x");
+  // Drive devices.
+  TempDir q;
+  EnvVar env("VMPEEK_DRIVE_Q", q.path());
+  WCHAR dev[64];
+  EXPECT_EQ(QueryDosDeviceW(u"q:", dev, 64), 23u);
+  EXPECT_EQ(std::u16string(dev, 23), std::u16string(u"\\Device\\VmpeekDrive_Q\0\0", 23));
+  EXPECT_EQ(QueryDosDeviceW(u"Q:", dev, 22), 0u);
+  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(QueryDosDeviceW(u"P:", dev, 64), 0u);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  n = QueryDosDeviceW(nullptr, dev, 64);
+  EXPECT_EQ(std::u16string(dev, n), std::u16string(u"C:\0Q:\0Z:\0\0", 10));
+  // The temporary folder, in drive form with its separator.
+  EnvVar tmp("TMPDIR", q.path());
+  EXPECT_EQ(GetTempPathW(64, dev), 3u);
+  EXPECT_EQ(std::u16string(dev), u"Q:\\");
+  EXPECT_EQ(GetTempPathW(3, dev), 4u);
+  // A drive root lists no dots; a name written after the drive's root is no search.
+  vmtest::WriteText(q.file("only"), "");
+  WIN32_FIND_DATAW d;
+  HANDLE f = FindFirstFileW(u"Q:\\*", &d);
+  ASSERT_NE(f, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(std::u16string(d.cFileName), u"only");
+  EXPECT_FALSE(FindNextFileW(f, &d));
+  EXPECT_FALSE(CloseHandle(f));  // a search closes with FindClose only
+  EXPECT_TRUE(FindClose(f));
+  EXPECT_EQ(FindFirstFileW(u"Q:\\", &d), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST(Win32Paths, HostNamesLongAndUnusual) {
+  static_assert(sizeof(WIN32_FIND_DATAW) == 592);
+  static_assert(offsetof(WIN32_FIND_DATAW, cFileName) == 44);
+  static_assert(offsetof(WIN32_FIND_DATAW, cAlternateFileName) == 564);
+  TempDir dir;
+  std::string longName(255, 'n');
+  vmtest::WriteText(dir.file(longName), "long");
+  vmtest::WriteText(dir.file("bad\xff\x3a.bin"), "raw");  // not UTF-8, with a colon
+  WIN32_FIND_DATAW d;
+  memset(&d, 0xCC, sizeof d);
+  HANDLE f = FindFirstFileW((vmtest::WinPath(dir.path()) + u"\\n*").c_str(), &d);
+  ASSERT_NE(f, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(std::u16string(d.cFileName).size(), 255u);
+  EXPECT_EQ(d.cFileName[255], 0);
+  EXPECT_EQ(d.cAlternateFileName[0], 0);
+  EXPECT_EQ(d.nFileSizeLow, 4u);
+  FindClose(f);
+  std::u16string tooLong = vmtest::WinPath(dir.path()) + u"\\" + std::u16string(256, u'n');
+  EXPECT_EQ(CreateFileW(tooLong.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
+  // The name that is not UTF-8 is listed in a form that opens the same file again.
+  f = FindFirstFileW((vmtest::WinPath(dir.path()) + u"\\bad*").c_str(), &d);
+  ASSERT_NE(f, INVALID_HANDLE_VALUE);
+  FindClose(f);
+  EXPECT_EQ(ReadText(vmtest::WinPath(dir.path()) + u"\\" + d.cFileName), "raw");
+  std::u16string lone = vmtest::WinPath(dir.path()) + u"\\x\xD800y";
+  EXPECT_EQ(CreateFileW(lone.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME);
+}
+
+}  // namespace
