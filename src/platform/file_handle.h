@@ -13,6 +13,8 @@ struct PlatformFile {
   bool deleteOnClose = false;
   uint64_t position = 0;  // Win32 ReadFile/WriteFile only
   std::string path;
+  std::u16string openKey;   // Win32 opens: entry in the open-file table (delete on close)
+  uint64_t openToken = 0;
 };
 
 // The file of a handle, or null for anything that is not an open host file handle of ours.

@@ -23,6 +23,11 @@ uint64_t BirthTime(const std::string& path) {
   return 0;
 }
 
+std::u16string HostFileKey(const struct stat& st) {
+  std::string k = "\\host\\" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+  return std::u16string(k.begin(), k.end());
+}
+
 std::string BaseName(const std::string& path) {
   size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -75,16 +80,26 @@ uint32_t HostOpen(const PlatformTarget& t, uint32_t bits, uint32_t share, uint32
       close(fd);
       return ERROR_SHARING_VIOLATION;
     }
-    if (!created && truncating && !isDir && ftruncate(fd, 0) != 0) {
-      int e = errno;
-      close(fd);
-      return ErrnoToWin32(e);
+    // Count the opener, so a delete on close waits for the last handle (and a file that is
+    // about to go opens no more).
+    struct stat opened;
+    std::u16string key;
+    uint64_t token = 0;
+    uint32_t err = fstat(fd, &opened) == 0 ? ERROR_SUCCESS : ErrnoToWin32(errno);
+    if (!err) {
+      key = HostFileKey(opened);
+      err = VolumeShareAcquire(key, bits, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &token);
     }
-    auto* f = new (std::nothrow) PlatformFile;
+    if (!err && !created && truncating && !isDir && ftruncate(fd, 0) != 0) err = ErrnoToWin32(errno);
+    auto* f = err ? nullptr : new (std::nothrow) PlatformFile;
     if (!f) {
+      VolumeShareRelease(key, token, false);
+      if (created) unlink(t.posix.c_str());
       close(fd);
-      return ERROR_NOT_ENOUGH_MEMORY;
+      return err ? err : ERROR_NOT_ENOUGH_MEMORY;
     }
+    f->openKey = std::move(key);
+    f->openToken = token;
     f->fd = fd;
     f->canRead = (bits & SHARE_ACCESS_READ) != 0;
     f->canWrite = (bits & SHARE_ACCESS_WRITE) != 0;
@@ -265,8 +280,12 @@ uint32_t PlatformHandleInfo(HANDLE h, VolumeFileInfo* info, uint32_t* serial) {
 
 uint32_t PlatformCloseFile(HANDLE h) {
   if (PlatformFile* f = PlatformFileFromHandle(h)) {
-    if (f->deleteOnClose) (f->isDirectory ? rmdir : unlink)(f->path.c_str());
-    return RtlNtStatusToDosError(ZwClose(h));
+    bool remove = !f->openKey.empty() && VolumeShareRelease(f->openKey, f->openToken, f->deleteOnClose);
+    std::string path = f->path;
+    bool isDir = f->isDirectory;
+    uint32_t err = RtlNtStatusToDosError(ZwClose(h));
+    if (remove) (isDir ? rmdir : unlink)(path.c_str());
+    return err;
   }
   if (!PlatformHandleTake(h, PlatformHandleKind::kVolumeFile)) return ERROR_INVALID_HANDLE;
   std::unique_ptr<VolumeHandle> v(static_cast<VolumeHandle*>(h));

@@ -166,7 +166,10 @@ uint32_t PlatformRegisterVolume(const std::u16string& root, std::shared_ptr<Volu
   if (!provider || root.empty()) return ERROR_INVALID_PARAMETER;
   if (root.size() > PLATFORM_VOLUME_ROOT_MAX) return ERROR_FILENAME_EXCED_RANGE;
   std::u16string key = VolumeCanonicalRoot(root);
-  if (key.size() < 2 || key[0] != u'\\') return ERROR_INVALID_NAME;
+  // A root never shadows a drive letter or a drive's device name.
+  bool drive = key.size() >= 6 && key.compare(0, 4, u"\\\\?\\") == 0 && key[5] == u':';
+  if (key.size() < 2 || key[0] != u'\\' || drive || key.rfind(u"\\DEVICE\\VMPEEKDRIVE_", 0) == 0)
+    return ERROR_INVALID_NAME;
   Namespace& ns = TheNamespace();
   std::unique_lock<std::shared_mutex> g(ns.lock);
   if (ns.volumes.count(key)) return ERROR_ALREADY_EXISTS;

@@ -29,6 +29,9 @@ char16_t VolumeRedirectedDrive(std::u16string* key);
 #define SHARE_ACCESS_WRITE 0x2u
 #define SHARE_ACCESS_DELETE 0x4u
 
+// The same table counts the Win32 openers of host files (keyed by device and inode, sharing
+// everything: their share modes are held by file locks) so that a delete-on-close waits for the
+// last handle.
 // Records an opener of `fileKey`; ERROR_SHARING_VIOLATION when it conflicts with one already there.
 uint32_t VolumeShareAcquire(const std::u16string& fileKey, uint32_t access, uint32_t share, uint64_t* token);
 // Forgets an opener. Returns true when this was the last opener and a delete-on-close is pending

@@ -39,7 +39,8 @@ bool HostDeleteDenied(const std::string& posix) {
   return denied;
 }
 
-uint32_t DeleteTarget(const PlatformTarget& t) {
+// Deletes a file; with force (the source of a move) a read-only attribute does not stop it.
+uint32_t DeleteTarget(const PlatformTarget& t, bool force = false) {
   if (t.isRoot) return ERROR_ACCESS_DENIED;
   if (t.onVolume) {
     VolumeProvider* p = t.volume.provider.get();
@@ -48,15 +49,19 @@ uint32_t DeleteTarget(const PlatformTarget& t) {
     if (err) return err;
     if (info.attributes & FILE_ATTRIBUTE_DIRECTORY) return ERROR_ACCESS_DENIED;
     if (p->IsReadOnly()) return ERROR_WRITE_PROTECT;
-    if (info.attributes & FILE_ATTRIBUTE_READONLY) return ERROR_ACCESS_DENIED;
     if (!VolumeShareDeleteAllowed(t.FileKey())) return ERROR_SHARING_VIOLATION;
+    if (info.attributes & FILE_ATTRIBUTE_READONLY) {
+      if (!force) return ERROR_ACCESS_DENIED;
+      err = p->SetAttributes(t.inner, info.attributes & ~FILE_ATTRIBUTE_READONLY);
+      if (err) return err;
+    }
     return p->DeleteFile(t.inner);
   }
   struct stat st;
   if (lstat(t.posix.c_str(), &st) != 0)
     return errno == ENOENT ? PlatformMissingError(t) : errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ErrnoToWin32(errno);
   if (S_ISDIR(st.st_mode)) return ERROR_ACCESS_DENIED;
-  if (!S_ISLNK(st.st_mode) && !(st.st_mode & 0222)) return ERROR_ACCESS_DENIED;  // read-only attribute
+  if (!force && !S_ISLNK(st.st_mode) && !(st.st_mode & 0222)) return ERROR_ACCESS_DENIED;  // read-only attribute
   if (S_ISREG(st.st_mode) && HostDeleteDenied(t.posix)) return ERROR_SHARING_VIOLATION;
   return unlink(t.posix.c_str()) == 0 ? ERROR_SUCCESS : ErrnoToWin32(errno);
 }
@@ -178,8 +183,8 @@ uint32_t MoveTargets(const PlatformTarget& from, const PlatformTarget& to, uint3
   if (!(flags & MOVEFILE_COPY_ALLOWED) || srcDir) return ERROR_NOT_SAME_DEVICE;
   err = CopyTargets(from, to, !replace);
   if (err) return err;
-  err = DeleteTarget(from);
-  if (err) DeleteTarget(to);  // never leave the data in two places
+  err = DeleteTarget(from, true);
+  if (err) DeleteTarget(to, true);  // never leave the data in two places
   return err;
 }
 

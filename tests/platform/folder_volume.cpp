@@ -7,12 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/wstr.h"
 #include "platform/win_file.h"
+#include "platform/wstr.h"
 
 namespace {
 
 uint32_t Err(int e) { return RtlNtStatusToDosError(PlatformErrnoToNtStatus(e)); }
+uint32_t Check(int r) { return r ? Err(errno) : 0; }
 
 VolumeFileInfo InfoOf(const struct stat& st) {
   VolumeFileInfo i;
@@ -24,6 +25,12 @@ VolumeFileInfo InfoOf(const struct stat& st) {
   return i;
 }
 
+// Missing: the folder on the way, or only the last name?
+uint32_t Missing(const std::string& p) {
+  struct stat st;
+  return stat(p.substr(0, p.rfind('/')).c_str(), &st) ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
+}
+
 class FolderFile : public VolumeFile {
  public:
   FolderFile(int fd, FolderVolume* volume) : m_Fd(fd), m_Volume(volume) {}
@@ -31,14 +38,14 @@ class FolderFile : public VolumeFile {
   uint32_t Read(uint64_t offset, void* buffer, uint32_t length, uint32_t* done) override {
     ssize_t n = pread(m_Fd, buffer, length, static_cast<off_t>(offset));
     *done = n > 0 ? static_cast<uint32_t>(n) : 0;
-    return n < 0 ? Err(errno) : 0;
+    return Check(n < 0);
   }
   uint32_t Write(uint64_t offset, const void* buffer, uint32_t length, uint32_t* done) override {
     ssize_t n = pwrite(m_Fd, buffer, length, static_cast<off_t>(offset));
     *done = n > 0 ? static_cast<uint32_t>(n) : 0;
-    return n < 0 ? Err(errno) : 0;
+    return Check(n < 0);
   }
-  uint32_t SetSize(uint64_t size) override { return ftruncate(m_Fd, static_cast<off_t>(size)) ? Err(errno) : 0; }
+  uint32_t SetSize(uint64_t size) override { return Check(ftruncate(m_Fd, static_cast<off_t>(size))); }
   uint32_t Flush() override { return m_Volume->Flush(); }
   uint32_t GetInfo(VolumeFileInfo* info) override {
     struct stat st;
@@ -61,10 +68,8 @@ class FolderFile : public VolumeFile {
 
 std::string FolderVolume::HostPath(const std::u16string& path) const {
   std::string out = m_Dir;
-  size_t pos = 1;
-  while (pos < path.size()) {
-    size_t end = path.find(u'\\', pos);
-    if (end == std::u16string::npos) end = path.size();
+  for (size_t pos = 1, end; pos < path.size(); pos = end + 1) {
+    end = std::min(path.find(u'\\', pos), path.size());
     std::u16string want = path.substr(pos, end - pos);
     std::string name = Utf16ToUtf8(want);
     if (DIR* d = opendir(out.c_str())) {
@@ -73,7 +78,6 @@ std::string FolderVolume::HostPath(const std::u16string& path) const {
       closedir(d);
     }
     out += "/" + name;
-    pos = end + 1;
   }
   return out;
 }
@@ -89,8 +93,7 @@ uint32_t FolderVolume::Open(const std::u16string& path, uint32_t flags, uint32_t
   } else if (exists && disposition == CREATE_NEW) {
     return ERROR_FILE_EXISTS;
   } else if (!exists && (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING)) {
-    return errno == ENOTDIR || stat(p.substr(0, p.rfind('/')).c_str(), &st) ? ERROR_PATH_NOT_FOUND
-                                                                           : ERROR_FILE_NOT_FOUND;
+    return Missing(p);
   }
   int mode = (flags & VOLUME_OPEN_WRITE) && !(exists && S_ISDIR(st.st_mode)) ? O_RDWR : O_RDONLY;
   if (!exists && !(flags & VOLUME_OPEN_CREATE_DIR)) mode |= O_CREAT | O_RDWR;
@@ -104,10 +107,7 @@ uint32_t FolderVolume::Open(const std::u16string& path, uint32_t flags, uint32_t
 uint32_t FolderVolume::GetInfo(const std::u16string& path, VolumeFileInfo* info) {
   struct stat st;
   std::string p = HostPath(path);
-  if (stat(p.c_str(), &st)) {
-    struct stat parent;
-    return stat(p.substr(0, p.rfind('/')).c_str(), &parent) ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
-  }
+  if (stat(p.c_str(), &st)) return Missing(p);
   *info = InfoOf(st);
   return 0;
 }
@@ -127,23 +127,18 @@ uint32_t FolderVolume::ListDirectory(const std::u16string& path,
   return 0;
 }
 
-uint32_t FolderVolume::DeleteFile(const std::u16string& path) {
-  return unlink(HostPath(path).c_str()) ? Err(errno) : 0;
-}
-
-uint32_t FolderVolume::RemoveDirectory(const std::u16string& path) {
-  return rmdir(HostPath(path).c_str()) ? Err(errno) : 0;
-}
+uint32_t FolderVolume::DeleteFile(const std::u16string& path) { return Check(unlink(HostPath(path).c_str())); }
+uint32_t FolderVolume::RemoveDirectory(const std::u16string& path) { return Check(rmdir(HostPath(path).c_str())); }
 
 uint32_t FolderVolume::Rename(const std::u16string& from, const std::u16string& to, bool replace) {
   std::string t = HostPath(to);
   struct stat st;
   if (!replace && stat(t.c_str(), &st) == 0) return ERROR_ALREADY_EXISTS;
-  return rename(HostPath(from).c_str(), t.c_str()) ? Err(errno) : 0;
+  return Check(rename(HostPath(from).c_str(), t.c_str()));
 }
 
 uint32_t FolderVolume::SetAttributes(const std::u16string& path, uint32_t attributes) {
-  return chmod(HostPath(path).c_str(), (attributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0644) ? Err(errno) : 0;
+  return Check(chmod(HostPath(path).c_str(), (attributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0644));
 }
 
 uint32_t FolderVolume::Flush() {

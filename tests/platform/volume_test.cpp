@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "folder_volume.h"
+#include "scoped_env.h"
 #include "platform/loader.h"
 #include "platform/path.h"
 #include "platform/win_file.h"
@@ -19,12 +20,6 @@
 namespace {
 
 using vmtest::TempDir;
-
-struct EnvVar {
-  std::string name;
-  EnvVar(const char* n, const std::string& v) : name(n) { setenv(n, v.c_str(), 1); }
-  ~EnvVar() { unsetenv(name.c_str()); }
-};
 
 struct Volume {
   TempDir dir;
@@ -50,7 +45,7 @@ std::string ReadText(const std::u16string& path) {
 
 TEST(Volumes, RedirectionIsPerThreadAndCoversEveryFormOfTheDrive) {
   TempDir prefix;
-  EnvVar env("VMPEEK_PREFIX", prefix.path());
+  ScopedEnv env("VMPEEK_PREFIX", prefix.path());
   Volume vol(21);
   vmtest::WriteText(vol.dir.file("marker.txt"), "volume");
   EXPECT_EQ(GetFileAttributesW(u"C:\\"), FILE_ATTRIBUTE_DIRECTORY);  // made on first use
@@ -198,7 +193,7 @@ TEST(Win32Paths, FullNamesDevicesAndTemporaryFolder) {
   EXPECT_EQ(std::u16string(buf, n), PlatformPosixToWindows(cwd) + u"\\rel\\x");
   // Drive devices.
   TempDir q;
-  EnvVar env("VMPEEK_DRIVE_Q", q.path());
+  ScopedEnv env("VMPEEK_DRIVE_Q", q.path());
   WCHAR dev[64];
   EXPECT_EQ(QueryDosDeviceW(u"q:", dev, 64), 23u);
   EXPECT_EQ(std::u16string(dev, 23), std::u16string(u"\\Device\\VmpeekDrive_Q\0\0", 23));
@@ -209,7 +204,7 @@ TEST(Win32Paths, FullNamesDevicesAndTemporaryFolder) {
   n = QueryDosDeviceW(nullptr, dev, 64);
   EXPECT_EQ(std::u16string(dev, n), std::u16string(u"C:\0Q:\0Z:\0\0", 10));
   // The temporary folder, in drive form with its separator.
-  EnvVar tmp("TMPDIR", q.path());
+  ScopedEnv tmp("TMPDIR", q.path());
   EXPECT_EQ(GetTempPathW(64, dev), 3u);
   EXPECT_EQ(std::u16string(dev), u"Q:\\");
   EXPECT_EQ(GetTempPathW(3, dev), 4u);

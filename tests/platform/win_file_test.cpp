@@ -200,8 +200,6 @@ TEST_P(Places, FoldersHandlesAndErrors) {
   EXPECT_TRUE(GetFileSizeEx(h, &size));
   EXPECT_EQ(size, 5000);
   EXPECT_TRUE(CloseHandle(h));
-  EXPECT_FALSE(CloseHandle(h));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
   EXPECT_FALSE(RemoveDirectoryW(d.c_str()));
   EXPECT_EQ(GetLastError(), ERROR_DIR_NOT_EMPTY);
   EXPECT_FALSE(RemoveDirectoryW(f.c_str()));
@@ -211,10 +209,14 @@ TEST_P(Places, FoldersHandlesAndErrors) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME);
   EXPECT_EQ(GetFileAttributesW((d + u"\\no\\f").c_str()), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
-  // Delete on close: gone when the last handle closes.
-  h = Open(f, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE);
+  // Delete on close: no new opens once that handle closes, gone when the last one does.
+  HANDLE other = Open(f, GENERIC_READ, 7, OPEN_EXISTING);
+  h = Open(f, GENERIC_READ, 7, OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   EXPECT_TRUE(CloseHandle(h));
+  EXPECT_EQ(Open(f, GENERIC_READ, 7, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(CloseHandle(other));
   EXPECT_EQ(GetFileAttributesW(f.c_str()), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
   EXPECT_TRUE(RemoveDirectoryW(d.c_str()));
