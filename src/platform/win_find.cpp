@@ -66,7 +66,11 @@ uint32_t ListVolume(const PlatformTarget& t, const std::u16string& pattern, std:
     if (Matches(pattern, dotdot)) out->push_back(dotdot);
   }
   return p->ListDirectory(dir, [&](const VolumeDirEntry& e) {
-    if (e.name.empty() || e.name == u"." || e.name == u"..") return true;
+    // A name no Windows filesystem can hold (a separator, a NUL, too long) is damage: never
+    // handed out, so no caller can join it into a path that leaves the folder.
+    if (e.name.empty() || e.name == u"." || e.name == u".." || e.name.size() >= MAX_PATH ||
+        e.name.find_first_of(std::u16string(u"\\/\0", 3)) != std::u16string::npos)
+      return true;
     if (Matches(pattern, e)) out->push_back(e);
     return true;
   });

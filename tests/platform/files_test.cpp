@@ -8,7 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "scoped_env.h"
+#include "folder_volume.h"
 #include "platform/loader.h"
 #include "platform/nt_file.h"
 #include "platform/path.h"

@@ -1,19 +1,25 @@
 // A volume provider over a host folder, for the platform's routing tests.
 #include "folder_volume.h"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/win_file.h"
+#include "platform/loader.h"
 #include "platform/wstr.h"
 
 namespace {
 
 uint32_t Err(int e) { return RtlNtStatusToDosError(PlatformErrnoToNtStatus(e)); }
 uint32_t Check(int r) { return r ? Err(errno) : 0; }
+uint32_t Done(ssize_t n, uint32_t* done) {
+  *done = n > 0 ? static_cast<uint32_t>(n) : 0;
+  return Check(n < 0);
+}
 
 VolumeFileInfo InfoOf(const struct stat& st) {
   VolumeFileInfo i;
@@ -36,22 +42,16 @@ class FolderFile : public VolumeFile {
   FolderFile(int fd, FolderVolume* volume) : m_Fd(fd), m_Volume(volume) {}
   ~FolderFile() override { Close(); }
   uint32_t Read(uint64_t offset, void* buffer, uint32_t length, uint32_t* done) override {
-    ssize_t n = pread(m_Fd, buffer, length, static_cast<off_t>(offset));
-    *done = n > 0 ? static_cast<uint32_t>(n) : 0;
-    return Check(n < 0);
+    return Done(pread(m_Fd, buffer, length, static_cast<off_t>(offset)), done);
   }
   uint32_t Write(uint64_t offset, const void* buffer, uint32_t length, uint32_t* done) override {
-    ssize_t n = pwrite(m_Fd, buffer, length, static_cast<off_t>(offset));
-    *done = n > 0 ? static_cast<uint32_t>(n) : 0;
-    return Check(n < 0);
+    return Done(pwrite(m_Fd, buffer, length, static_cast<off_t>(offset)), done);
   }
   uint32_t SetSize(uint64_t size) override { return Check(ftruncate(m_Fd, static_cast<off_t>(size))); }
   uint32_t Flush() override { return m_Volume->Flush(); }
   uint32_t GetInfo(VolumeFileInfo* info) override {
     struct stat st;
-    if (fstat(m_Fd, &st)) return Err(errno);
-    *info = InfoOf(st);
-    return 0;
+    return fstat(m_Fd, &st) ? Err(errno) : (*info = InfoOf(st), 0);
   }
   uint32_t Close() override {
     if (m_Fd >= 0) close(m_Fd);
@@ -107,9 +107,7 @@ uint32_t FolderVolume::Open(const std::u16string& path, uint32_t flags, uint32_t
 uint32_t FolderVolume::GetInfo(const std::u16string& path, VolumeFileInfo* info) {
   struct stat st;
   std::string p = HostPath(path);
-  if (stat(p.c_str(), &st)) return Missing(p);
-  *info = InfoOf(st);
-  return 0;
+  return stat(p.c_str(), &st) ? Missing(p) : (*info = InfoOf(st), 0);
 }
 
 uint32_t FolderVolume::ListDirectory(const std::u16string& path,
@@ -141,7 +139,40 @@ uint32_t FolderVolume::SetAttributes(const std::u16string& path, uint32_t attrib
   return Check(chmod(HostPath(path).c_str(), (attributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0644));
 }
 
-uint32_t FolderVolume::Flush() {
-  ++m_Flushes;
-  return m_FlushError.load();
+uint32_t FolderVolume::Flush() { return m_FlushError.load(); }
+
+RegisteredVolume::RegisteredVolume(int n, bool readOnly) {
+  root = u"\\\\?\\GLOBALROOT\\Device\\TestVolume{" + Utf8ToUtf16(std::to_string(n)) + u"}";
+  provider = std::make_shared<FolderVolume>(dir.path(), readOnly);
+  EXPECT_EQ(PlatformRegisterVolume(root, provider), 0u);
+}
+
+uint32_t ErrorOf(BOOL ok) { return ok ? 0 : GetLastError(); }
+
+uint32_t ErrorOfOpen(const std::u16string& path, uint32_t access, uint32_t share, uint32_t disposition,
+                     uint32_t flags) {
+  HANDLE h = CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
+  return h == INVALID_HANDLE_VALUE ? GetLastError() : ErrorOf(CloseHandle(h));
+}
+
+std::string ReadText(const std::u16string& path) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return "<" + std::to_string(GetLastError()) + ">";
+  char buf[64] = {};
+  uint32_t n = 0;
+  ReadFile(h, buf, sizeof buf - 1, &n, nullptr);
+  CloseHandle(h);
+  return buf;
+}
+
+std::set<std::u16string> Find(const std::u16string& pattern, uint32_t* error) {
+  std::set<std::u16string> names;
+  WIN32_FIND_DATAW d;
+  HANDLE h = FindFirstFileW(pattern.c_str(), &d);
+  *error = h == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+  if (h == INVALID_HANDLE_VALUE) return names;
+  do names.insert(d.cFileName); while (FindNextFileW(h, &d));
+  EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
+  EXPECT_TRUE(FindClose(h));
+  return names;
 }

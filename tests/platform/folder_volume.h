@@ -1,9 +1,14 @@
 // A volume provider over a host folder, for tests of the platform's volume routing: names are
-// matched ignoring case, read-only mode and flush failures can be switched on.
+// matched ignoring case, read-only mode and flush failures can be switched on. Also the small
+// Win32 helpers the platform's file tests share.
 #pragma once
 #include <atomic>
+#include <cstdlib>
+#include <set>
 #include <string>
 #include "platform/volume_provider.h"
+#include "platform/win_file.h"
+#include "support/test_support.h"
 
 class FolderVolume : public VolumeProvider {
  public:
@@ -21,10 +26,35 @@ class FolderVolume : public VolumeProvider {
   uint32_t Flush() override;
 
   std::atomic<uint32_t> m_FlushError{0};  // returned by every flush while set
-  std::atomic<int> m_Flushes{0};
 
  private:
   std::string HostPath(const std::u16string& path) const;  // existing names matched ignoring case
   std::string m_Dir;
   bool m_ReadOnly;
+};
+
+// A FolderVolume over a fresh folder, registered as "\\?\GLOBALROOT\Device\TestVolume{n}".
+struct RegisteredVolume {
+  vmtest::TempDir dir;
+  std::u16string root;
+  std::shared_ptr<FolderVolume> provider;
+  explicit RegisteredVolume(int n, bool readOnly = false);
+  ~RegisteredVolume() { PlatformUnregisterVolume(root); }
+};
+
+// 0 when a call succeeded, else the thread's last error.
+uint32_t ErrorOf(BOOL ok);
+// The same for an open (the handle is closed at once).
+uint32_t ErrorOfOpen(const std::u16string& path, uint32_t access, uint32_t share, uint32_t disposition,
+                     uint32_t flags = 0);
+// The text of a small file, or "<error>".
+std::string ReadText(const std::u16string& path);
+// The names a search finds; *error is the search's last error (0 when it found something).
+std::set<std::u16string> Find(const std::u16string& pattern, uint32_t* error);
+
+// An environment variable set for the life of a scope.
+struct ScopedEnv {
+  std::string name;
+  ScopedEnv(const char* n, const std::string& v) : name(n) { setenv(n, v.c_str(), 1); }
+  ~ScopedEnv() { unsetenv(name.c_str()); }
 };

@@ -4,13 +4,10 @@
 
 #include <atomic>
 #include <cstddef>
-#include <cstdlib>
-#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
 #include "folder_volume.h"
-#include "scoped_env.h"
 #include "platform/loader.h"
 #include "platform/path.h"
 #include "platform/win_file.h"
@@ -21,32 +18,10 @@ namespace {
 
 using vmtest::TempDir;
 
-struct Volume {
-  TempDir dir;
-  std::u16string root;
-  std::shared_ptr<FolderVolume> provider;
-  explicit Volume(int n, bool readOnly = false) {
-    root = u"\\\\?\\GLOBALROOT\\Device\\TestVolume{" + Utf8ToUtf16(std::to_string(n)) + u"}";
-    provider = std::make_shared<FolderVolume>(dir.path(), readOnly);
-    EXPECT_EQ(PlatformRegisterVolume(root, provider), 0u);
-  }
-  ~Volume() { PlatformUnregisterVolume(root); }
-};
-
-std::string ReadText(const std::u16string& path) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return "<" + std::to_string(GetLastError()) + ">";
-  char buf[64] = {};
-  uint32_t n = 0;
-  ReadFile(h, buf, sizeof buf - 1, &n, nullptr);
-  CloseHandle(h);
-  return buf;
-}
-
 TEST(Volumes, RedirectionIsPerThreadAndCoversEveryFormOfTheDrive) {
   TempDir prefix;
   ScopedEnv env("VMPEEK_PREFIX", prefix.path());
-  Volume vol(21);
+  RegisteredVolume vol(21);
   vmtest::WriteText(vol.dir.file("marker.txt"), "volume");
   EXPECT_EQ(GetFileAttributesW(u"C:\\"), FILE_ATTRIBUTE_DIRECTORY);  // made on first use
   vmtest::WriteText(prefix.file("drive_c/marker.txt"), "host");
@@ -63,11 +38,8 @@ TEST(Volumes, RedirectionIsPerThreadAndCoversEveryFormOfTheDrive) {
                                 u"\\Device\\VmpeekDrive_C\\marker.txt", u"C:\\..\\..\\marker.txt",
                                 u"\\\\?\\GLOBALROOT\\Device\\VmpeekDrive_C\\marker.txt"})
         if (ReadText(p) != "volume") ++wrong;
-    WIN32_FIND_DATAW d;
-    HANDLE f = FindFirstFileW(u"C:\\*", &d);  // the volume's root: no dots
-    EXPECT_NE(f, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(Utf16ToUtf8(d.cFileName), "marker.txt");
-    FindClose(f);
+    uint32_t err;
+    EXPECT_EQ(Find(u"C:\\*", &err), std::set<std::u16string>{u"marker.txt"});  // a volume's root: no dots
     PlatformStopFileRedirection();
     if (ReadText(u"C:\\marker.txt") != "host") ++wrong;
   };
@@ -91,25 +63,22 @@ TEST(Volumes, RedirectionIsPerThreadAndCoversEveryFormOfTheDrive) {
 
 TEST(Volumes, CopyAndMoveBetweenHostAndVolumes) {
   TempDir host;
-  Volume one(31), two(32);
+  RegisteredVolume one(31), two(32);
   auto data = vmtest::PatternBytes(3 * 1024 * 1024 + 123, 7);  // several copy chunks and a tail
   vmtest::WriteAll(host.file("big.bin"), data);
   std::u16string src = vmtest::WinPath(host.file("big.bin"));
   std::u16string inOne = one.root + u"\\big.bin", inTwo = two.root + u"\\Moved.bin";
   EXPECT_TRUE(CopyFileW(src.c_str(), inOne.c_str(), true));
-  EXPECT_FALSE(CopyFileW(src.c_str(), inOne.c_str(), true));
-  EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
-  EXPECT_FALSE(CopyFileW(inOne.c_str(), inOne.c_str(), false));  // never onto itself
+  EXPECT_EQ(ErrorOf(CopyFileW(src.c_str(), inOne.c_str(), true)), ERROR_FILE_EXISTS);
+  EXPECT_EQ(ErrorOf(CopyFileW(inOne.c_str(), inOne.c_str(), false)), ERROR_SHARING_VIOLATION);  // never onto itself
   EXPECT_EQ(vmtest::ReadAll(one.dir.file("big.bin")), data);
-  EXPECT_FALSE(MoveFileExW(inOne.c_str(), inTwo.c_str(), 0));  // another volume needs copying
-  EXPECT_EQ(GetLastError(), ERROR_NOT_SAME_DEVICE);
+  EXPECT_EQ(ErrorOf(MoveFileExW(inOne.c_str(), inTwo.c_str(), 0)), ERROR_NOT_SAME_DEVICE);  // needs a copy
   EXPECT_TRUE(MoveFileW(inOne.c_str(), inTwo.c_str()));
   EXPECT_EQ(GetFileAttributesW(inOne.c_str()), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(vmtest::ReadAll(two.dir.file("Moved.bin")), data);
   vmtest::WriteText(host.file("there.bin"), "old");
   std::u16string back = vmtest::WinPath(host.file("there.bin"));
-  EXPECT_FALSE(MoveFileW(inTwo.c_str(), back.c_str()));
-  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(ErrorOf(MoveFileW(inTwo.c_str(), back.c_str())), ERROR_ALREADY_EXISTS);
   EXPECT_TRUE(MoveFileExW(inTwo.c_str(), back.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED));
   EXPECT_EQ(vmtest::ReadAll(host.file("there.bin")), data);
   // Inside one volume a move is a rename, also of the case of a name alone.
@@ -122,40 +91,31 @@ TEST(Volumes, CopyAndMoveBetweenHostAndVolumes) {
   EXPECT_EQ(vmtest::ReadAll(host.file("CASE.txt")).size(), 1u);
   // A source open without FILE_SHARE_DELETE stays where it is.
   HANDLE h = CreateFileW(back.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  EXPECT_FALSE(MoveFileW(back.c_str(), inOne.c_str()));
-  EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(ErrorOf(MoveFileW(back.c_str(), inOne.c_str())), ERROR_SHARING_VIOLATION);
   EXPECT_EQ(GetFileAttributesW(inOne.c_str()), INVALID_FILE_ATTRIBUTES);
   CloseHandle(h);
 }
 
 TEST(Volumes, ReadOnlyVolumesAndFailedFlushes) {
-  Volume ro(41, true);
+  RegisteredVolume ro(41, true);
   vmtest::WriteText(ro.dir.file("f.txt"), "data");
   std::u16string f = ro.root + u"\\F.TXT";
   EXPECT_EQ(ReadText(f), "data");
-  for (uint32_t disp : {OPEN_EXISTING, CREATE_ALWAYS}) {
-    EXPECT_EQ(CreateFileW(f.c_str(), GENERIC_WRITE, 0, nullptr, disp, 0, nullptr), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_WRITE_PROTECT);
-  }
-  EXPECT_EQ(CreateFileW((ro.root + u"\\new").c_str(), GENERIC_READ, 0, nullptr, OPEN_ALWAYS, 0, nullptr),
-            INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_WRITE_PROTECT);
-  EXPECT_FALSE(DeleteFileW(f.c_str()));
-  EXPECT_EQ(GetLastError(), ERROR_WRITE_PROTECT);
-  EXPECT_FALSE(CreateDirectoryW((ro.root + u"\\d").c_str(), nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_WRITE_PROTECT);
+  EXPECT_EQ(ErrorOfOpen(f, GENERIC_WRITE, 0, OPEN_EXISTING), ERROR_WRITE_PROTECT);
+  EXPECT_EQ(ErrorOfOpen(f, GENERIC_READ, 0, CREATE_ALWAYS), ERROR_WRITE_PROTECT);
+  EXPECT_EQ(ErrorOfOpen(ro.root + u"\\new", GENERIC_READ, 0, OPEN_ALWAYS), ERROR_WRITE_PROTECT);
+  EXPECT_EQ(ErrorOf(DeleteFileW(f.c_str())), ERROR_WRITE_PROTECT);
+  EXPECT_EQ(ErrorOf(CreateDirectoryW((ro.root + u"\\d").c_str(), nullptr)), ERROR_WRITE_PROTECT);
 
-  Volume rw(42);
+  RegisteredVolume rw(42);
   std::u16string g = rw.root + u"\\g.bin";
   HANDLE h = CreateFileW(g.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   uint32_t n;
   EXPECT_TRUE(WriteFile(h, "x", 1, &n, nullptr));
   rw.provider->m_FlushError = ERROR_DISK_FULL;
-  EXPECT_FALSE(CloseHandle(h));  // the flush at close failed: reported, the handle is gone
-  EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
-  EXPECT_FALSE(CloseHandle(h));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(ErrorOf(CloseHandle(h)), ERROR_DISK_FULL);  // the flush at close failed: reported
+  EXPECT_EQ(ErrorOf(CloseHandle(h)), ERROR_INVALID_HANDLE);  // and the handle is gone
   EXPECT_EQ(PlatformRegisterVolume(rw.root, rw.provider), ERROR_ALREADY_EXISTS);
   EXPECT_EQ(PlatformRegisterVolume(std::u16string(100, u'x'), rw.provider), ERROR_FILENAME_EXCED_RANGE);
   EXPECT_EQ(PlatformUnregisterVolume(rw.root), ERROR_DISK_FULL);
@@ -174,7 +134,7 @@ TEST(Win32Paths, FullNamesDevicesAndTemporaryFolder) {
       {u"\\\\?\\C:\\a\\b", u"\\\\?\\C:\\a\\b", 9},
       {u"\\\\?\\GLOBALROOT\\Device\\TestVolume{9}\\..\\x", u"\\\\?\\GLOBALROOT\\Device\\TestVolume{9}\\x", 36},
   };
-  Volume v(9);
+  RegisteredVolume v(9);
   for (const auto& c : cases) {
     WCHAR buf[300];
     WCHAR* part = reinterpret_cast<WCHAR*>(1);
@@ -197,10 +157,8 @@ TEST(Win32Paths, FullNamesDevicesAndTemporaryFolder) {
   WCHAR dev[64];
   EXPECT_EQ(QueryDosDeviceW(u"q:", dev, 64), 23u);
   EXPECT_EQ(std::u16string(dev, 23), std::u16string(u"\\Device\\VmpeekDrive_Q\0\0", 23));
-  EXPECT_EQ(QueryDosDeviceW(u"Q:", dev, 22), 0u);
-  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
-  EXPECT_EQ(QueryDosDeviceW(u"P:", dev, 64), 0u);
-  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(ErrorOf(QueryDosDeviceW(u"Q:", dev, 22)), ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(ErrorOf(QueryDosDeviceW(u"P:", dev, 64)), ERROR_FILE_NOT_FOUND);
   n = QueryDosDeviceW(nullptr, dev, 64);
   EXPECT_EQ(std::u16string(dev, n), std::u16string(u"C:\0Q:\0Z:\0\0", 10));
   // The temporary folder, in drive form with its separator.
@@ -210,15 +168,14 @@ TEST(Win32Paths, FullNamesDevicesAndTemporaryFolder) {
   EXPECT_EQ(GetTempPathW(3, dev), 4u);
   // A drive root lists no dots; a name written after the drive's root is no search.
   vmtest::WriteText(q.file("only"), "");
+  uint32_t err;
+  EXPECT_EQ(Find(u"Q:\\*", &err), std::set<std::u16string>{u"only"});
+  EXPECT_TRUE(Find(u"Q:\\", &err).empty());
+  EXPECT_EQ(err, ERROR_FILE_NOT_FOUND);
   WIN32_FIND_DATAW d;
   HANDLE f = FindFirstFileW(u"Q:\\*", &d);
-  ASSERT_NE(f, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(std::u16string(d.cFileName), u"only");
-  EXPECT_FALSE(FindNextFileW(f, &d));
-  EXPECT_FALSE(CloseHandle(f));  // a search closes with FindClose only
+  EXPECT_EQ(ErrorOf(CloseHandle(f)), ERROR_INVALID_HANDLE);  // a search closes with FindClose only
   EXPECT_TRUE(FindClose(f));
-  EXPECT_EQ(FindFirstFileW(u"Q:\\", &d), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
 TEST(Win32Paths, HostNamesLongAndUnusual) {
@@ -236,19 +193,16 @@ TEST(Win32Paths, HostNamesLongAndUnusual) {
   EXPECT_EQ(std::u16string(d.cFileName).size(), 255u);
   EXPECT_EQ(d.cFileName[255], 0);
   EXPECT_EQ(d.cAlternateFileName[0], 0);
-  EXPECT_EQ(d.nFileSizeLow, 4u);
   FindClose(f);
   std::u16string tooLong = vmtest::WinPath(dir.path()) + u"\\" + std::u16string(256, u'n');
-  EXPECT_EQ(CreateFileW(tooLong.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
+  EXPECT_EQ(ErrorOfOpen(tooLong, GENERIC_WRITE, 0, CREATE_NEW), ERROR_FILENAME_EXCED_RANGE);
   // The name that is not UTF-8 is listed in a form that opens the same file again.
   f = FindFirstFileW((vmtest::WinPath(dir.path()) + u"\\bad*").c_str(), &d);
   ASSERT_NE(f, INVALID_HANDLE_VALUE);
   FindClose(f);
   EXPECT_EQ(ReadText(vmtest::WinPath(dir.path()) + u"\\" + d.cFileName), "raw");
   std::u16string lone = vmtest::WinPath(dir.path()) + u"\\x\xD800y";
-  EXPECT_EQ(CreateFileW(lone.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME);
+  EXPECT_EQ(ErrorOfOpen(lone, GENERIC_WRITE, 0, CREATE_NEW), ERROR_INVALID_NAME);
 }
 
 }  // namespace
