@@ -1,5 +1,6 @@
 // FindFirstFileW / FindNextFileW / FindClose over host folders and volume directories.
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <dirent.h>
 #include <vector>
@@ -12,6 +13,11 @@
 #include "platform/wildcard.h"
 #include "platform/win_file.h"
 #include "platform/win_path.h"
+
+// The search record is binary interface with hosts written for Windows x64.
+static_assert(sizeof(WIN32_FIND_DATAW) == 592);
+static_assert(offsetof(WIN32_FIND_DATAW, cFileName) == 44);
+static_assert(offsetof(WIN32_FIND_DATAW, cAlternateFileName) == 564);
 
 namespace {
 
