@@ -65,6 +65,7 @@
 #define ERROR_NOT_SAME_DEVICE       17u
 #define ERROR_NO_MORE_FILES         18u
 #define ERROR_WRITE_PROTECT         19u
+#define ERROR_BAD_LENGTH            24u
 #define ERROR_SHARING_VIOLATION     32u
 #define ERROR_HANDLE_EOF            38u
 #define ERROR_NOT_SUPPORTED         50u
@@ -75,6 +76,7 @@
 #define ERROR_INSUFFICIENT_BUFFER   122u
 #define ERROR_INVALID_NAME          123u
 #define ERROR_NEGATIVE_SEEK         131u
+#define ERROR_DIR_NOT_ROOT          144u
 #define ERROR_DIR_NOT_EMPTY         145u
 #define ERROR_MOD_NOT_FOUND         126u
 #define ERROR_PROC_NOT_FOUND        127u

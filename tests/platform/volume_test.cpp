@@ -114,6 +114,22 @@ TEST(Volumes, ReadOnlyVolumesAndFailedFlushes) {
   rw.provider->m_FlushError = ERROR_DISK_FULL;
   EXPECT_EQ(ErrorOf(CloseHandle(h)), ERROR_DISK_FULL);  // the flush at close failed: reported
   EXPECT_EQ(ErrorOf(CloseHandle(h)), ERROR_INVALID_HANDLE);  // and the handle is gone
+  // Volume information: the serial number that file information reports too.
+  h = CreateFileW(g.c_str(), GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+  BY_HANDLE_FILE_INFORMATION bi;
+  EXPECT_TRUE(GetFileInformationByHandle(h, &bi));
+  CloseHandle(h);
+  uint32_t serial = 0, flags = 0;
+  WCHAR fs[8];
+  EXPECT_TRUE(GetVolumeInformationW((rw.root + u"\\").c_str(), nullptr, 0, &serial, nullptr, &flags, fs, 8));
+  EXPECT_EQ(serial, bi.dwVolumeSerialNumber);
+  EXPECT_EQ(std::u16string(fs), u"UNKNOWN");  // the provider names none
+  EXPECT_EQ(ErrorOf(GetVolumeInformationW((rw.root + u"\\").c_str(), nullptr, 0, nullptr, nullptr, nullptr, fs, 7)),
+            ERROR_BAD_LENGTH);
+  EXPECT_EQ(ErrorOf(GetVolumeInformationW(rw.root.c_str(), nullptr, 0, &serial, nullptr, nullptr, nullptr, 0)),
+            ERROR_INVALID_NAME);  // a root is written with its separator
+  EXPECT_TRUE(GetVolumeInformationW((ro.root + u"\\").c_str(), nullptr, 0, nullptr, nullptr, &flags, nullptr, 0));
+  EXPECT_EQ(flags & 0x80000u, 0x80000u);  // FILE_READ_ONLY_VOLUME
   EXPECT_EQ(PlatformRegisterVolume(rw.root, rw.provider), ERROR_ALREADY_EXISTS);
   EXPECT_EQ(PlatformRegisterVolume(std::u16string(100, u'x'), rw.provider), ERROR_FILENAME_EXCED_RANGE);
   EXPECT_EQ(PlatformUnregisterVolume(rw.root), ERROR_DISK_FULL);
@@ -164,6 +180,9 @@ TEST(Win32Paths, FullNamesDevicesAndTemporaryFolder) {
   EXPECT_EQ(GetTempPathW(64, dev), 3u);
   EXPECT_EQ(std::u16string(dev), u"Q:\\");
   EXPECT_EQ(GetTempPathW(3, dev), 4u);
+  EXPECT_TRUE(GetVolumeInformationW(u"Q:\\", dev, 64, nullptr, nullptr, nullptr, dev + 32, 32));
+  EXPECT_EQ(ErrorOf(GetVolumeInformationW(u"Z:\\tmp\\", nullptr, 0, nullptr, nullptr, nullptr, nullptr, 0)),
+            ERROR_DIR_NOT_ROOT);
   // A drive root lists no dots; a name written after the drive's root is no search.
   vmtest::WriteText(q.file("only"), "");
   uint32_t err;
