@@ -26,8 +26,7 @@ TEST(Volumes, RedirectionIsPerThreadAndCoversEveryFormOfTheDrive) {
   vmtest::WriteText(prefix.file("drive_c/marker.txt"), "host");
   EXPECT_EQ(PlatformStartFileRedirection(u"\\Device\\VmpeekDrive_Q", vol.root.c_str()), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(PlatformStartFileRedirection(u"\\Device\\VmpeekDrive_C", u"\\Device\\NoSuchVolume"), ERROR_FILE_NOT_FOUND);
-  std::atomic<int> ready{0};
-  std::atomic<int> wrong{0};
+  std::atomic<int> ready{0}, wrong{0};
   auto redirected = [&] {
     EXPECT_EQ(PlatformStartFileRedirection(u"\\Device\\VmpeekDrive_C", vol.root.c_str()), 0u);
     ++ready;
@@ -83,9 +82,8 @@ TEST(Volumes, CopyAndMoveBetweenHostAndVolumes) {
   vmtest::WriteText(one.dir.file("a.txt"), "a");
   EXPECT_TRUE(MoveFileW((one.root + u"\\a.txt").c_str(), (one.root + u"\\..\\b.txt").c_str()));
   EXPECT_EQ(vmtest::ReadAll(one.dir.file("b.txt")).size(), 1u);
-  std::u16string lower = vmtest::WinPath(host.file("case.txt"));
   vmtest::WriteText(host.file("case.txt"), "c");
-  EXPECT_TRUE(MoveFileW(lower.c_str(), vmtest::WinPath(host.file("CASE.txt")).c_str()));
+  EXPECT_TRUE(MoveFileW(vmtest::WinPath(host.file("case.txt")).c_str(), vmtest::WinPath(host.file("CASE.txt")).c_str()));
   EXPECT_EQ(vmtest::ReadAll(host.file("CASE.txt")).size(), 1u);
   // A source open without FILE_SHARE_DELETE stays where it is.
   HANDLE h = CreateFileW(back.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -197,8 +195,7 @@ TEST(Win32Paths, FullNamesDevicesAndTemporaryFolder) {
 
 TEST(Win32Paths, HostNamesLongAndUnusual) {
   TempDir dir;
-  std::string longName(255, 'n');
-  vmtest::WriteText(dir.file(longName), "long");
+  vmtest::WriteText(dir.file(std::string(255, 'n')), "long");
   vmtest::WriteText(dir.file("bad\xff\x3a.bin"), "raw");  // not UTF-8, with a colon
   WIN32_FIND_DATAW d;
   memset(&d, 0xCC, sizeof d);
