@@ -2,12 +2,13 @@
 #include "platform/handles.h"
 
 #include <mutex>
+#include <shared_mutex>
 #include <unordered_map>
 
 namespace {
 
 struct Table {
-  std::mutex lock;
+  std::shared_mutex lock;
   std::unordered_map<const void*, PlatformHandleKind> live;
 };
 
@@ -20,13 +21,13 @@ Table& TheTable() {
 
 void PlatformHandleAdd(void* handle, PlatformHandleKind kind) {
   Table& t = TheTable();
-  std::lock_guard<std::mutex> g(t.lock);
+  std::unique_lock<std::shared_mutex> g(t.lock);
   t.live[handle] = kind;
 }
 
 bool PlatformHandleTake(void* handle, PlatformHandleKind kind) {
   Table& t = TheTable();
-  std::lock_guard<std::mutex> g(t.lock);
+  std::unique_lock<std::shared_mutex> g(t.lock);
   auto it = t.live.find(handle);
   if (it == t.live.end() || it->second != kind) return false;
   t.live.erase(it);
@@ -36,7 +37,7 @@ bool PlatformHandleTake(void* handle, PlatformHandleKind kind) {
 PlatformHandleKind PlatformHandleKindOf(const void* handle) {
   if (!handle) return PlatformHandleKind::kNone;
   Table& t = TheTable();
-  std::lock_guard<std::mutex> g(t.lock);
+  std::shared_lock<std::shared_mutex> g(t.lock);
   auto it = t.live.find(handle);
   return it == t.live.end() ? PlatformHandleKind::kNone : it->second;
 }
