@@ -8,6 +8,7 @@
 #include "platform/file_handle.h"
 #include "platform/loader.h"
 #include "platform/path.h"
+#include "platform/win_registry.h"
 
 extern "C" {
 
@@ -75,6 +76,7 @@ uint32_t GetFileSize(HANDLE file, uint32_t* high) {
 }
 
 int CloseHandle(HANDLE handle) {
+  if (PlatformCloseTokenHandle(handle)) return 1;
   if (!PlatformFileFromHandle(handle)) { SetLastError(ERROR_INVALID_HANDLE); return 0; }
   NTSTATUS st = ZwClose(handle);
   if (st != STATUS_SUCCESS) { SetLastError(RtlNtStatusToDosError(st)); return 0; }
