@@ -64,7 +64,9 @@ inline std::string QueryString(HKEY key, const char16_t* sub, const char16_t* na
   st = RegQueryValueExW(k, name, nullptr, &type, reinterpret_cast<uint8_t*>(buf), &size);
   RegCloseKey(k);
   if (st) return "<error " + std::to_string(st) + ">";
-  return Utf16ToUtf8(std::u16string(buf, size / 2).c_str());
+  std::u16string text(buf, size / 2);
+  while (!text.empty() && text.back() == 0) text.pop_back();
+  return Utf16ToUtf8(text);
 }
 
 }  // namespace regtest
