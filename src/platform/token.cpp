@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdlib>
 #include <vector>
 #include <cstring>
@@ -138,7 +139,7 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, TOKEN_PRIVILEGES* newS
     uint32_t changed = 0;
     for (int b = 0; b < 64; ++b)
       if (((before ^ after) >> b) & 1) ++changed;
-    uint32_t size = static_cast<uint32_t>(sizeof(uint32_t) + 4 + changed * sizeof(LUID_AND_ATTRIBUTES));
+    uint32_t size = static_cast<uint32_t>(offsetof(TOKEN_PRIVILEGES, Privileges) + changed * sizeof(LUID_AND_ATTRIBUTES));
     if (returnLength) *returnLength = size;
     if (bufferLength < size) { SetLastError(ERROR_INSUFFICIENT_BUFFER); return 0; }
     previousState->PrivilegeCount = 0;
