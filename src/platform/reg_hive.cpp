@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "platform/endian.h"
+#include "platform/file_handle.h"
 #include "platform/loader.h"
 #include "platform/platform_trace.h"
 #include "platform/status.h"
@@ -47,21 +48,49 @@ std::u16string RegFold(const std::u16string& name) {
 
 RegHive::~RegHive() {
   if (m_Hive) hivex_close(m_Hive);
+  if (m_File) CloseHandle(m_File);
 }
 
+// A clean hive in a host file is read by hivex straight from the handle the file layer opened
+// (no copy; writers are kept out by the share mode until the hive turns writable). A dirty hive,
+// or one inside a mounted volume, is copied into a memory file first.
 uint32_t RegHive::Load(const WCHAR* path, std::unique_ptr<RegHive>* out) {
   std::unique_ptr<RegHive> hive(new RegHive());
   hive->m_Path = path;
-  uint32_t st = ReadFileToImage(path, kRegMaxHiveSize, &hive->m_Image);
-  if (st != ERROR_SUCCESS) return st;
-  if (hive->m_Image.Size() < 8192 || !RegfBaseBlockValid(hive->m_Image.Data())) {
+  HANDLE f = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return GetLastError();
+  uint8_t base[4096];
+  uint32_t got = 0;
+  if (!ReadFile(f, base, sizeof base, &got, nullptr)) {
+    uint32_t st = GetLastError();
+    CloseHandle(f);
+    return st;
+  }
+  if (got < sizeof base || !RegfBaseBlockValid(base)) {
+    CloseHandle(f);
     PlatformTrace(u"Registry: %s has no valid regf base block\n", path);
     return ERROR_BADDB;
   }
-  ReplayHiveLogs(path, &hive->m_Image);
-  hive->m_Image.Unmap();
+  bool dirty = LoadLE32(base + 4) != LoadLE32(base + 8);
+  PlatformFile* pf = PlatformFileFromHandle(f);
+  struct stat sb;
+  if (!dirty && pf && pf->fd >= 0 && fstat(pf->fd, &sb) == 0 && S_ISREG(sb.st_mode)) {
+    hive->m_File = f;
+    hive->m_HivexPath = "/proc/self/fd/" + std::to_string(pf->fd);
+  } else {
+    CloseHandle(f);
+    uint32_t st = ReadFileToImage(path, kRegMaxHiveSize, &hive->m_Image);
+    if (st != ERROR_SUCCESS) return st;
+    if (hive->m_Image.Size() < 8192 || !RegfBaseBlockValid(hive->m_Image.Data())) {
+      PlatformTrace(u"Registry: %s has no valid regf base block\n", path);
+      return ERROR_BADDB;
+    }
+    ReplayHiveLogs(path, &hive->m_Image);
+    hive->m_Image.Unmap();
+    hive->m_HivexPath = hive->m_Image.Path();
+  }
   errno = 0;
-  hive->m_Hive = hivex_open(hive->m_Image.Path().c_str(), 0);
+  hive->m_Hive = hivex_open(hive->m_HivexPath.c_str(), 0);
   if (!hive->m_Hive) {
     int err = errno;
     PlatformTrace(u"Registry: hivex refuses %s (%hs)\n", path, strerror(err));
@@ -186,12 +215,18 @@ uint32_t RegHive::MakeWritable() {
   if (m_Writable) return ERROR_SUCCESS;
   // Node and value handles are offsets in the file, so they stay valid across the reopen.
   errno = 0;
-  hive_h* w = hivex_open(m_Image.Path().c_str(), HIVEX_OPEN_WRITE);
+  hive_h* w = hivex_open(m_HivexPath.c_str(), HIVEX_OPEN_WRITE);
   if (!w) return HivexError();
+  if (m_File && m_Image.Create(0) != ERROR_SUCCESS) {
+    hivex_close(w);
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
   hivex_close(m_Hive);
   m_Hive = w;
   m_Writable = true;
-  m_Image.Resize(0);  // hivex keeps its own copy now
+  m_Image.Resize(0);  // hivex keeps its own copy now; commits go to the memory file
+  if (m_File) CloseHandle(m_File);  // lets the write-back open the file for writing
+  m_File = nullptr;
   return ERROR_SUCCESS;
 }
 

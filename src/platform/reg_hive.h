@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/reg_image.h"
+#include "platform/win_file.h"
 #include "vmpeek/types.h"
 
 // Limits on what is read from a hive.
@@ -59,6 +60,8 @@ class RegHive {
   uint32_t WriteImage(const uint8_t* data, uint64_t size);
 
   std::u16string m_Path;
+  HANDLE m_File = nullptr;   // the hive file, while hivex reads it directly
+  std::string m_HivexPath;   // what hivex opened: that file's /proc/self/fd name, or m_Image's
   HiveImage m_Image;
   hive_h* m_Hive = nullptr;
   hive_node_h m_Root = 0;

@@ -1,8 +1,10 @@
 // Real hives loaded into the registry: values against hivexget, dirty hives with their logs, the
 // guest link tree that mounted partitions build, write-back read by hivexsh, damaged hives.
+#include <algorithm>
 #include <cstring>
 
 #include "platform/nt_file.h"
+#include "platform/platform_trace.h"
 #include "registry/registry_support.h"
 
 using namespace regtest;
@@ -215,6 +217,36 @@ TEST_F(Hives, RefusedLoads) {
   }
   HKEY k = nullptr;
   EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"RegTestBad", 0, KEY_READ, &k), ERROR_FILE_NOT_FOUND);
+}
+
+}  // namespace
+
+namespace {
+
+void Collect(const WCHAR* line, void* context) { *static_cast<std::string*>(context) += Utf16ToUtf8(line); }
+
+// A dirty hive with a new-format log (the fuzz seed): replayed when the log's hashes hold,
+// ignored with a trace line when one byte of the logged page changes.
+TEST_F(Hives, TransactionLogChecks) {
+  std::vector<uint8_t> seed = vmtest::ReadAll(std::string(VMPEEK_SOURCE_DIR) + "/fuzz/seeds/registry_hive/dirty-with-log");
+  const std::string sep = "\n==vmpeek-file==\n";
+  auto at = std::search(seed.begin(), seed.end(), sep.begin(), sep.end());
+  ASSERT_NE(at, seed.end());
+  std::string hive = m_Dir.file("h");
+  vmtest::WriteAll(hive, std::vector<uint8_t>(seed.begin(), at));
+  std::vector<uint8_t> log(at + static_cast<ptrdiff_t>(sep.size()), seed.end());
+  for (bool damaged : {false, true}) {
+    SCOPED_TRACE(damaged ? "damaged log" : "good log");
+    if (damaged) log[600] ^= 1;
+    vmtest::WriteAll(hive + ".LOG1", log);
+    std::string trace;
+    PlatformSetTraceHook(Collect, &trace);
+    EXPECT_EQ(Load(u"RegTestLog", hive), 0);
+    PlatformSetTraceHook(nullptr, nullptr);
+    EXPECT_EQ(trace.find("replayed log entries 5 to 5") != std::string::npos, !damaged) << trace;
+    EXPECT_EQ(trace.find("fails its hash") != std::string::npos, damaged) << trace;
+    EXPECT_EQ(RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"RegTestLog"), 0);
+  }
 }
 
 }  // namespace
