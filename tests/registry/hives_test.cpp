@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/endian.h"
 #include "platform/nt_file.h"
 #include "platform/platform_trace.h"
 #include "registry/registry_support.h"
@@ -246,6 +247,44 @@ TEST_F(Hives, TransactionLogChecks) {
     EXPECT_EQ(trace.find("replayed log entries 5 to 5") != std::string::npos, !damaged) << trace;
     EXPECT_EQ(trace.find("fails its hash") != std::string::npos, damaged) << trace;
     EXPECT_EQ(RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"RegTestLog"), 0);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// An old-format log (".LOG": a dirty-sector bitmap and the sectors) replays into a dirty hive;
+// one without its "DIRT" signature is ignored with a trace line.
+TEST_F(Hives, OldFormatTransactionLog) {
+  std::string hive = Unpack(m_Dir, "minimal", "old");
+  std::vector<uint8_t> bytes = vmtest::ReadAll(hive);
+  std::vector<uint8_t> log(bytes.begin(), bytes.begin() + 512);
+  vmtest::PutLE32(log.data() + 4, 9);
+  vmtest::PutLE32(log.data() + 8, 9);
+  vmtest::PutLE32(log.data() + 28, 1);
+  uint32_t sum = 0;
+  for (int i = 0; i < 508; i += 4) sum ^= LoadLE32(log.data() + i);
+  vmtest::PutLE32(log.data() + 508, sum);
+  log.insert(log.end(), {'D', 'I', 'R', 'T', 0x01});
+  log.resize(1024);
+  log.insert(log.end(), bytes.begin() + 4096, bytes.begin() + 4608);  // sector 0 of the bins
+  vmtest::PutLE32(bytes.data() + 4, 9);  // dirty: sequence 9/1
+  vmtest::PutLE32(bytes.data() + 8, 1);
+  sum = 0;
+  for (int i = 0; i < 508; i += 4) sum ^= LoadLE32(bytes.data() + i);
+  vmtest::PutLE32(bytes.data() + 508, sum);
+  vmtest::WriteAll(hive, bytes);
+  for (bool damaged : {false, true}) {
+    if (damaged) log[512] = 'X';
+    vmtest::WriteAll(hive + ".LOG", log);
+    std::string trace;
+    PlatformSetTraceHook(Collect, &trace);
+    EXPECT_EQ(Load(u"RegTestOldLog", hive), 0);
+    PlatformSetTraceHook(nullptr, nullptr);
+    EXPECT_EQ(trace.find("replayed 1 dirty sectors") != std::string::npos, !damaged) << trace;
+    EXPECT_EQ(trace.find("not a valid transaction log") != std::string::npos, damaged) << trace;
+    EXPECT_EQ(RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"RegTestOldLog"), 0);
   }
 }
 
