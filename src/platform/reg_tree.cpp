@@ -174,7 +174,7 @@ uint32_t Registry::Child(RegNode* node, const std::u16string& name, RegNode** ch
     return ERROR_REGISTRY_CORRUPT;
   }
   auto kid = std::make_unique<RegNode>();
-  if (node->hive->Name(c, &kid->name) != ERROR_SUCCESS) kid->name = name;
+  kid->name = name;  // equal to the hive's name but for case; enumeration reads the hive's
   kid->parent = node;
   kid->hive = node->hive;
   kid->hn = c;
@@ -380,7 +380,7 @@ uint32_t Registry::FindValue(RegNode* node, const std::u16string& name, HiveValu
   uint32_t st = node->hive->FindValue(node->hn, name, &h);
   if (st != ERROR_SUCCESS) return st;
   if (!h) return ERROR_FILE_NOT_FOUND;
-  if ((st = node->hive->ValueName(h, &value->name)) != ERROR_SUCCESS) return st;
+  value->name = name;
   if (withData) return node->hive->ValueData(h, value);
   uint32_t size = 0;
   st = node->hive->ValueInfo(h, &value->type, &size);
