@@ -163,17 +163,21 @@ uint32_t RegHive::ValueName(hive_value_h value, std::u16string* name) {
   return ERROR_SUCCESS;
 }
 
+// Hives hold any 32-bit type, which is no valid hive_type: hivex's type out-parameters are
+// read as plain 32-bit numbers.
+static_assert(sizeof(hive_type) == sizeof(uint32_t), "hive_type is 32 bits");
+
 uint32_t RegHive::ValueInfo(hive_value_h value, uint32_t* type, uint32_t* size) {
-  hive_type t;
+  uint32_t t = 0;
   size_t len = 0;
   errno = 0;
-  if (hivex_value_type(m_Hive, value, &t, &len) != 0) return HivexError();
+  if (hivex_value_type(m_Hive, value, reinterpret_cast<hive_type*>(&t), &len) != 0) return HivexError();
   if (len > kRegMaxValueSize) {
     PlatformTrace(u"Registry: a value in %s claims %I64u bytes; refused\n", m_Path.c_str(),
                   static_cast<uint64_t>(len));
     return ERROR_INVALID_DATA;
   }
-  *type = static_cast<uint32_t>(t);
+  *type = t;
   *size = static_cast<uint32_t>(len);
   return ERROR_SUCCESS;
 }
@@ -182,13 +186,13 @@ uint32_t RegHive::ValueData(hive_value_h value, HiveValue* out) {
   uint32_t type = 0, size = 0;
   uint32_t st = ValueInfo(value, &type, &size);
   if (st != ERROR_SUCCESS) return st;
-  hive_type t;
+  uint32_t t = 0;
   size_t len = 0;
   errno = 0;
-  Owned<char> data(hivex_value_value(m_Hive, value, &t, &len));
+  Owned<char> data(hivex_value_value(m_Hive, value, reinterpret_cast<hive_type*>(&t), &len));
   if (!data) return HivexError();
   if (len > kRegMaxValueSize) return ERROR_INVALID_DATA;
-  out->type = static_cast<uint32_t>(t);
+  out->type = t;
   out->data.assign(reinterpret_cast<uint8_t*>(data.get()), reinterpret_cast<uint8_t*>(data.get()) + len);
   return ERROR_SUCCESS;
 }
@@ -253,8 +257,9 @@ uint32_t RegHive::SetValue(hive_node_h node, const HiveValue& value) {
   uint32_t st = MakeWritable();
   if (st != ERROR_SUCCESS) return st;
   std::string key = Utf16ToUtf8(value.name);
-  hive_set_value v{key.data(), static_cast<hive_type>(value.type), value.data.size(),
+  hive_set_value v{key.data(), hive_t_REG_NONE, value.data.size(),
                    const_cast<char*>(reinterpret_cast<const char*>(value.data.data()))};
+  memcpy(&v.t, &value.type, sizeof v.t);
   errno = 0;
   if (hivex_node_set_value(m_Hive, node, &v, 0) != 0) return HivexError();
   m_Modified = true;
@@ -281,8 +286,8 @@ uint32_t RegHive::DeleteValue(hive_node_h node, const std::u16string& name) {
   std::vector<hive_set_value> set;
   for (HiveValue& v : keep) {
     keys.push_back(Utf16ToUtf8(v.name));
-    set.push_back({keys.back().data(), static_cast<hive_type>(v.type), v.data.size(),
-                   reinterpret_cast<char*>(v.data.data())});
+    set.push_back({keys.back().data(), hive_t_REG_NONE, v.data.size(), reinterpret_cast<char*>(v.data.data())});
+    memcpy(&set.back().t, &v.type, sizeof v.type);
   }
   errno = 0;
   if (hivex_node_set_values(m_Hive, node, set.size(), set.data(), 0) != 0) return HivexError();
