@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """Seeds for the registry_hive target: a hive, then optionally its .LOG1 and .LOG2 after the
 harness's separator line. Writes into OUT: hivex's minimal hive as it is, and the same hive made
-dirty with a new-format log whose one entry rewrites the hive's first page (hashes included)."""
+dirty with a new-format log whose one entry rewrites the hive's first page (hashes included).
+With HOSTILE and SPECIAL (hivex's special hive) it also writes the hand-made hostile inputs of
+tests/hostile/registry_hive/ into HOSTILE.
+Usage: make_hive_seeds.py OUT MINIMAL [HOSTILE SPECIAL]"""
 import struct
 import sys
 
@@ -56,19 +59,37 @@ def base_block(src, seq1, seq2, ftype):
     return b
 
 
-def main():
-    out, minimal = sys.argv[1], open(sys.argv[2], "rb").read()
-    open(out + "/minimal", "wb").write(minimal)
+def dirty_with_log(minimal, bins=4096, page_offset=0):
+    """The minimal hive made dirty, and a log whose entry claims `bins` bytes of hive bins and
+    writes the first page at `page_offset`."""
     hive = base_block(minimal, 2, 1, 0) + minimal[4096:]
     page = minimal[4096:8192]
-    body = struct.pack("<II", 0, len(page)) + page
+    body = struct.pack("<II", page_offset, len(page)) + page
     size = (40 + len(body) + 511) // 512 * 512
     body += b"\0" * (size - 40 - len(body))
-    head = bytearray(struct.pack("<4sIIIII", b"HvLE", size, 0, 5, len(page), 1) + b"\0" * 16)
+    head = bytearray(struct.pack("<4sIIIII", b"HvLE", size, 0, 5, bins, 1) + b"\0" * 16)
     struct.pack_into("<Q", head, 24, marvin32(body))
     struct.pack_into("<Q", head, 32, marvin32(bytes(head[:32])))
     log = bytes(base_block(minimal, 5, 5, 6)[:512]) + bytes(head) + body
-    open(out + "/dirty-with-log", "wb").write(bytes(hive) + SEP + log)
+    return bytes(hive) + SEP + log
+
+
+def main():
+    out, minimal = sys.argv[1], open(sys.argv[2], "rb").read()
+    open(out + "/minimal", "wb").write(minimal)
+    open(out + "/dirty-with-log", "wb").write(dirty_with_log(minimal))
+    if len(sys.argv) < 5:
+        return
+    hostile, special = sys.argv[3], open(sys.argv[4], "rb").read()
+    open(hostile + "/log-grows-hive-to-2gib", "wb").write(dirty_with_log(minimal, bins=0x7FFFF000))
+    open(hostile + "/log-page-past-hive-bins", "wb").write(dirty_with_log(minimal, page_offset=8192))
+    # The first value of special ("zero\0val", an inline dword) made to claim 2 GiB, then 60 MiB,
+    # of data in the cell at 0x20.
+    for name, length in (("value-claims-2gib", 0x7FFFFFF0), ("value-claims-60mib", 60 << 20)):
+        hive = bytearray(special)
+        at = hive.find(b"vk", 4096)
+        struct.pack_into("<II", hive, at + 4, length, 0x20)
+        open(hostile + "/" + name, "wb").write(bytes(hive))
 
 
 if __name__ == "__main__":

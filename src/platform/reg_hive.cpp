@@ -19,12 +19,6 @@
 
 namespace {
 
-// Win32 status for a failed hivex call on a loaded hive.
-uint32_t HivexError() {
-  if (errno == ENOMEM) return ERROR_NOT_ENOUGH_MEMORY;
-  if (errno == ERANGE) return ERROR_INVALID_DATA;
-  return ERROR_REGISTRY_CORRUPT;
-}
 
 struct Freer {
   void operator()(void* p) const { free(p); }
@@ -44,6 +38,15 @@ std::u16string RegFold(const std::u16string& name) {
   std::u16string up(name);
   for (char16_t& c : up) c = WCharUpper(c);
   return up;
+}
+
+// Win32 status for a failed hivex call on this hive, with its trace line.
+uint32_t RegHive::Fail(const char* call) {
+  int err = errno;
+  PlatformTrace(u"Registry: %hs failed in %s (%hs)\n", call, m_Path.c_str(), strerror(err));
+  if (err == ENOMEM) return ERROR_NOT_ENOUGH_MEMORY;
+  if (err == ERANGE) return ERROR_INVALID_DATA;
+  return ERROR_REGISTRY_CORRUPT;
 }
 
 RegHive::~RegHive() {
@@ -109,7 +112,7 @@ uint32_t RegHive::Children(hive_node_h node, std::vector<hive_node_h>* children)
   children->clear();
   errno = 0;
   Owned<hive_node_h> list(hivex_node_children(m_Hive, node));
-  if (!list) return HivexError();
+  if (!list) return Fail("hivex_node_children");
   for (hive_node_h* p = list.get(); *p; ++p) children->push_back(*p);
   return ERROR_SUCCESS;
 }
@@ -117,7 +120,7 @@ uint32_t RegHive::Children(hive_node_h node, std::vector<hive_node_h>* children)
 uint32_t RegHive::Name(hive_node_h node, std::u16string* name) {
   errno = 0;
   Owned<char> n(hivex_node_name(m_Hive, node));
-  if (!n) return HivexError();
+  if (!n) return Fail("hivex_node_name");
   *name = Utf8ToUtf16(n.get());
   return ERROR_SUCCESS;
 }
@@ -127,7 +130,7 @@ uint32_t RegHive::FindChild(hive_node_h node, const std::u16string& name, hive_n
   if (IsAscii(name)) {
     errno = 0;
     *child = hivex_node_get_child(m_Hive, node, Utf16ToUtf8(name).c_str());
-    return *child || errno == 0 ? ERROR_SUCCESS : HivexError();
+    return *child || errno == 0 ? ERROR_SUCCESS : Fail("hivex_node_get_child");
   }
   // hivex folds ASCII only: compare the names with Unicode folding here.
   std::vector<hive_node_h> kids;
@@ -150,7 +153,7 @@ uint32_t RegHive::Values(hive_node_h node, std::vector<hive_value_h>* values) {
   values->clear();
   errno = 0;
   Owned<hive_value_h> list(hivex_node_values(m_Hive, node));
-  if (!list) return HivexError();
+  if (!list) return Fail("hivex_node_values");
   for (hive_value_h* p = list.get(); *p; ++p) values->push_back(*p);
   return ERROR_SUCCESS;
 }
@@ -158,7 +161,7 @@ uint32_t RegHive::Values(hive_node_h node, std::vector<hive_value_h>* values) {
 uint32_t RegHive::ValueName(hive_value_h value, std::u16string* name) {
   errno = 0;
   Owned<char> n(hivex_value_key(m_Hive, value));
-  if (!n) return HivexError();
+  if (!n) return Fail("hivex_value_key");
   *name = Utf8ToUtf16(n.get());
   return ERROR_SUCCESS;
 }
@@ -171,7 +174,7 @@ uint32_t RegHive::ValueInfo(hive_value_h value, uint32_t* type, uint32_t* size) 
   uint32_t t = 0;
   size_t len = 0;
   errno = 0;
-  if (hivex_value_type(m_Hive, value, reinterpret_cast<hive_type*>(&t), &len) != 0) return HivexError();
+  if (hivex_value_type(m_Hive, value, reinterpret_cast<hive_type*>(&t), &len) != 0) return Fail("hivex_value_type");
   if (len > kRegMaxValueSize) {
     PlatformTrace(u"Registry: a value in %s claims %I64u bytes; refused\n", m_Path.c_str(),
                   static_cast<uint64_t>(len));
@@ -190,7 +193,7 @@ uint32_t RegHive::ValueData(hive_value_h value, HiveValue* out) {
   size_t len = 0;
   errno = 0;
   Owned<char> data(hivex_value_value(m_Hive, value, reinterpret_cast<hive_type*>(&t), &len));
-  if (!data) return HivexError();
+  if (!data) return Fail("hivex_value_value");
   if (len > kRegMaxValueSize) return ERROR_INVALID_DATA;
   out->type = t;
   out->data.assign(reinterpret_cast<uint8_t*>(data.get()), reinterpret_cast<uint8_t*>(data.get()) + len);
@@ -202,7 +205,7 @@ uint32_t RegHive::FindValue(hive_node_h node, const std::u16string& name, hive_v
   if (IsAscii(name) || name.empty()) {
     errno = 0;
     *value = hivex_node_get_value(m_Hive, node, Utf16ToUtf8(name).c_str());
-    return *value || errno == 0 ? ERROR_SUCCESS : HivexError();
+    return *value || errno == 0 ? ERROR_SUCCESS : Fail("hivex_node_get_value");
   }
   std::vector<hive_value_h> values;
   uint32_t st = Values(node, &values);
@@ -220,7 +223,7 @@ uint32_t RegHive::MakeWritable() {
   // Node and value handles are offsets in the file, so they stay valid across the reopen.
   errno = 0;
   hive_h* w = hivex_open(m_HivexPath.c_str(), HIVEX_OPEN_WRITE);
-  if (!w) return HivexError();
+  if (!w) return Fail("hivex_open");
   if (m_File && m_Image.Create(0) != ERROR_SUCCESS) {
     hivex_close(w);
     return ERROR_NOT_ENOUGH_MEMORY;
@@ -239,7 +242,7 @@ uint32_t RegHive::AddChild(hive_node_h node, const std::u16string& name, hive_no
   if (st != ERROR_SUCCESS) return st;
   errno = 0;
   *child = hivex_node_add_child(m_Hive, node, Utf16ToUtf8(name).c_str());
-  if (!*child) return errno == EEXIST ? ERROR_ALREADY_EXISTS : HivexError();
+  if (!*child) return errno == EEXIST ? ERROR_ALREADY_EXISTS : Fail("hivex_node_add_child");
   m_Modified = true;
   return ERROR_SUCCESS;
 }
@@ -248,7 +251,7 @@ uint32_t RegHive::DeleteNode(hive_node_h node) {
   uint32_t st = MakeWritable();
   if (st != ERROR_SUCCESS) return st;
   errno = 0;
-  if (hivex_node_delete_child(m_Hive, node) != 0) return HivexError();
+  if (hivex_node_delete_child(m_Hive, node) != 0) return Fail("hivex_node_delete_child");
   m_Modified = true;
   return ERROR_SUCCESS;
 }
@@ -261,7 +264,7 @@ uint32_t RegHive::SetValue(hive_node_h node, const HiveValue& value) {
                    const_cast<char*>(reinterpret_cast<const char*>(value.data.data()))};
   memcpy(&v.t, &value.type, sizeof v.t);
   errno = 0;
-  if (hivex_node_set_value(m_Hive, node, &v, 0) != 0) return HivexError();
+  if (hivex_node_set_value(m_Hive, node, &v, 0) != 0) return Fail("hivex_node_set_value");
   m_Modified = true;
   return ERROR_SUCCESS;
 }
@@ -290,7 +293,7 @@ uint32_t RegHive::DeleteValue(hive_node_h node, const std::u16string& name) {
     memcpy(&set.back().t, &v.type, sizeof v.type);
   }
   errno = 0;
-  if (hivex_node_set_values(m_Hive, node, set.size(), set.data(), 0) != 0) return HivexError();
+  if (hivex_node_set_values(m_Hive, node, set.size(), set.data(), 0) != 0) return Fail("hivex_node_set_values");
   m_Modified = true;
   return ERROR_SUCCESS;
 }

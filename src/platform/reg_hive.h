@@ -57,6 +57,7 @@ class RegHive {
  private:
   RegHive() = default;
   uint32_t MakeWritable();
+  uint32_t Fail(const char* call);
   uint32_t WriteImage(const uint8_t* data, uint64_t size);
 
   std::u16string m_Path;

@@ -119,8 +119,15 @@ bool ReplayNew(const std::u16string& path, HiveImage* image) {
                    [](const LogEntry& a, const LogEntry& b) { return a.sequence < b.sequence; });
   uint32_t next = entries.front().sequence;
   uint32_t bins = LoadLE32(image->Data() + 40);
+  // The hive can only grow by what the logs hold: a larger claim is refused, not allocated.
+  uint64_t growth = logs[0].Size() + logs[1].Size();
   for (const LogEntry& e : entries) {
     if (e.sequence != next) break;  // a gap: later entries cannot be trusted
+    if (e.hiveBinsSize > static_cast<uint64_t>(bins) + growth) {
+      PlatformTrace(u"Registry: a log entry of %s grows the hive to %u bytes; replay stops\n", path.c_str(),
+                    e.hiveBinsSize);
+      break;
+    }
     bins = e.hiveBinsSize;
     if (kBaseBlock + static_cast<uint64_t>(bins) > image->Size() &&
         image->Resize(kBaseBlock + static_cast<uint64_t>(bins)) != ERROR_SUCCESS)
@@ -128,6 +135,7 @@ bool ReplayNew(const std::u16string& path, HiveImage* image) {
     for (const PageRef& r : e.pages) std::copy(r.data, r.data + r.size, image->Data() + kBaseBlock + r.offset);
     ++next;
   }
+  if (next == entries.front().sequence) return false;
   FinishHeader(image, next, bins);
   PlatformTrace(u"Registry: replayed log entries %u to %u into %s\n", entries.front().sequence, next - 1,
                 path.c_str());
@@ -147,6 +155,10 @@ bool ReplayOld(const std::u16string& path, HiveImage* image) {
   }
   uint32_t bins = LoadLE32(d + 40);
   uint64_t bitmapBytes = bins / 4096;
+  if (bins > image->Size() + log.Size()) {
+    PlatformTrace(u"Registry: %s grows the hive to %u bytes; ignored\n", name.c_str(), bins);
+    return false;
+  }
   uint64_t sectors = (512 + 4 + bitmapBytes + 511) / 512 * 512;
   if (bins % 4096 || bins > kMaxHiveBins || 516 + bitmapBytes > log.Size()) {
     PlatformTrace(u"Registry: %s has a bad dirty vector; ignored\n", name.c_str());

@@ -2,6 +2,7 @@
 // guest link tree that mounted partitions build, write-back read by hivexsh, damaged hives.
 #include <algorithm>
 #include <cstring>
+#include <unistd.h>
 
 #include "platform/endian.h"
 #include "platform/nt_file.h"
@@ -285,6 +286,49 @@ TEST_F(Hives, OldFormatTransactionLog) {
     EXPECT_EQ(trace.find("replayed 1 dirty sectors") != std::string::npos, !damaged) << trace;
     EXPECT_EQ(trace.find("not a valid transaction log") != std::string::npos, damaged) << trace;
     EXPECT_EQ(RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"RegTestOldLog"), 0);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The hand-made hostile inputs of the fuzz target (hive, then logs after the separator line):
+// each is refused or cut short with its status and trace line, nothing large is allocated.
+TEST_F(Hives, HostileInputsFailCleanly) {
+  struct Case {
+    const char* file;
+    const char* trace;
+    uint32_t enumStatus;  // of the value under special's key "zero" ("zero\0val")
+  } cases[] = {
+      {"log-grows-hive-to-2gib", "grows the hive to 2147479552 bytes; replay stops", 0},
+      {"log-page-past-hive-bins", "has a bad page reference", 0},
+      {"value-claims-2gib", "claims 2147483632 bytes; refused", ERROR_INVALID_DATA},
+      {"value-claims-60mib", "failed in", ERROR_INVALID_DATA},
+  };
+  const std::string sep = "\n==vmpeek-file==\n";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    std::vector<uint8_t> in = vmtest::ReadAll(std::string(VMPEEK_SOURCE_DIR) + "/tests/hostile/registry_hive/" + c.file);
+    auto at = std::search(in.begin(), in.end(), sep.begin(), sep.end());
+    vmtest::WriteAll(m_Dir.file("x"), std::vector<uint8_t>(in.begin(), at));
+    unlink(m_Dir.file("x.LOG1").c_str());
+    if (at != in.end()) vmtest::WriteAll(m_Dir.file("x.LOG1"), std::vector<uint8_t>(at + static_cast<ptrdiff_t>(sep.size()), in.end()));
+    std::string trace;
+    PlatformSetTraceHook(Collect, &trace);
+    ASSERT_EQ(Load(u"RegTestHostile", m_Dir.file("x")), 0);
+    HKEY root = nullptr;
+    if (c.enumStatus) {
+      ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"RegTestHostile\\zero", 0, KEY_READ, &root), 0);
+      char16_t name[64];
+      uint32_t n = 64, size = 8;
+      uint8_t data[8];
+      EXPECT_EQ(RegEnumValueW(root, 0, name, &n, nullptr, nullptr, data, &size), c.enumStatus);
+      RegCloseKey(root);
+    }
+    PlatformSetTraceHook(nullptr, nullptr);
+    EXPECT_NE(trace.find(c.trace), std::string::npos) << trace;
+    EXPECT_EQ(RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"RegTestHostile"), 0);
   }
 }
 
