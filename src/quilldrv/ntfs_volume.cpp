@@ -7,6 +7,10 @@
 #include "platform/wstr.h"
 #include "quilldrv/driver_errors.h"
 
+extern "C" {
+#include <ntfs-3g/unistr.h>
+}
+
 namespace {
 
 // Attributes a caller may set (read-only, hidden, system, archive, temporary, offline, not
@@ -44,6 +48,25 @@ int CollectEntry(void* dirent, const ntfschar* name, const int nameLength, const
   }
   ctx->names.push_back({std::move(n), mref});
   return 0;
+}
+
+// Finds a name in a directory ignoring case by the volume's upcase table: names written in the
+// POSIX namespace (as libntfs-3g writes them) are found only by their exact case otherwise.
+struct CaseScan {
+  const std::u16string* want;
+  ntfs_volume* volume;
+  MFT_REF found = 0;
+};
+
+int MatchIgnoringCase(void* dirent, const ntfschar* name, const int nameLength, const int nameType, const s64,
+                      const MFT_REF mref, const unsigned) {
+  auto* scan = static_cast<CaseScan*>(dirent);
+  if (nameType == FILE_NAME_DOS || static_cast<size_t>(nameLength) != scan->want->size()) return 0;
+  if (ntfs_ucsncasecmp(name, reinterpret_cast<const ntfschar*>(scan->want->data()), scan->want->size(),
+                       scan->volume->upcase, scan->volume->upcase_len) != 0)
+    return 0;
+  scan->found = mref;
+  return 1;  // stops the walk
 }
 
 }  // namespace
@@ -258,6 +281,13 @@ uint32_t NtfsVolume::Resolve(const VolumePath& path, Resolved* out) {
     m_DeviceState.failed = false;
     u64 child = ntfs_inode_lookup_by_name(ni, Units(name), static_cast<int>(name.size()));
     int err = errno;
+    if (child == static_cast<u64>(-1) && err == ENOENT) {
+      CaseScan scan{&name, m_Volume};
+      s64 pos = 0;
+      ntfs_readdir(ni, &pos, &scan, MatchIgnoringCase);  // stops early at a match
+      if (scan.found) child = scan.found;
+      err = ENOENT;
+    }
     bool failed = m_DeviceState.failed;
     Put(ni);
     if (child == static_cast<u64>(-1)) {
@@ -342,7 +372,7 @@ uint32_t NtfsVolume::Open(const std::u16string& path, uint32_t flags, uint32_t d
       st = LastError();
     r.target = MK_MREF(ni->mft_no, le16_to_cpu(ni->mrec->sequence_number));
     r.isDirectory = makeDir;
-    uint32_t closeSt = ntfs_inode_close(ni) == 0 ? ERROR_SUCCESS : LastError();
+    uint32_t closeSt = ntfs_inode_close_in_dir(ni, dir) == 0 ? ERROR_SUCCESS : LastError();
     uint32_t dirSt = Put(dir);
     if (st || (st = closeSt) || (st = dirSt)) return st;
     *created = true;

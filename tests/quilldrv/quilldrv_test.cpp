@@ -1,0 +1,385 @@
+// The volume driver through its link library: mounts of real volumes (made by mkntfs, mkfs.fat,
+// mkfs.ext4, xorriso, and written by Windows) inside images made by sfdisk and qemu-img, every
+// listing and file checked against The Sleuth Kit on the raw image, files written through the
+// driver checked with icat, ntfscat and ntfsfix; request records poked field by field.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <sstream>
+
+#include "ntfs_tree.h"
+#include "platform/endian.h"
+#include "platform/status.h"
+#include "platform/wstr.h"
+#include "quilldrv/driver_errors.h"
+#include "quilldrv/driver_link.h"
+#include "quilldrv/request_records.h"
+#include "quilldrv/volume_driver.h"
+#include "support/test_support.h"
+
+namespace {
+
+using vmtest::Quote;
+using vmtest::Sh;
+
+struct Entry {
+  uint64_t size = 0;
+  bool directory = false;
+  uint32_t attributes = 0;
+};
+using Listing = std::map<std::string, Entry>;
+
+// A connection made the way the host makes it: the loader, then the "zeldrive" driver.
+ContentDriver* Connect() {
+  void* object = nullptr;
+  EXPECT_EQ(QuillGetInterface("QuillLoad2", &object), 0u);
+  auto* loader = static_cast<QuillLoader*>(object);
+  ContentDriver* driver = reinterpret_cast<ContentDriver*>(0x1);
+  EXPECT_EQ(loader->LoadContentDriver(u"other", &driver), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(driver, nullptr);
+  EXPECT_EQ(loader->LoadContentDriver(u"zeldrive", &driver), 0u);
+  loader->Release();
+  return driver;
+}
+
+std::vector<uint8_t> MountRecordFor(const std::string& posix, uint8_t partition, bool writable) {
+  std::u16string path = vmtest::NtPath(posix);
+  std::vector<uint8_t> r(2 * (path.size() + 1) + 4, 0);
+  r[0] = partition;
+  r[1] = writable ? 0 : 1;
+  for (size_t i = 0; i < path.size(); ++i) StoreLE16(&r[2 + 2 * i], path[i]);
+  return r;
+}
+
+struct Mounted {
+  uint32_t status = 0;
+  uint64_t id = 0;
+  std::u16string root;
+  std::shared_ptr<VolumeProvider> volume;
+};
+
+Mounted MountImage(ContentDriver* driver, const std::string& posix, uint8_t partition, bool writable) {
+  std::vector<uint8_t> record = MountRecordFor(posix, partition, writable);
+  std::vector<uint8_t> reply(kMountReplySize, 0xCC);
+  uint64_t returned = 0;
+  Mounted m;
+  m.status = driver->IoCtl(kRequestMount, record.data(), record.size(), reply.data(), reply.size(), &returned);
+  if (m.status) return m;
+  m.id = LoadLE64(reply.data());
+  for (size_t i = 8; i + 1 < reply.size() && LoadLE16(&reply[i]); i += 2) m.root.push_back(LoadLE16(&reply[i]));
+  EXPECT_EQ(returned, 8 + 2 * (m.root.size() + 1));
+  EXPECT_LE(m.root.size(), 99u);
+  m.volume = VolumeDriver::Instance().ProviderFor(m.id);
+  return m;
+}
+
+uint32_t Unmount(ContentDriver* driver, uint64_t id) {
+  uint8_t rec[8];
+  StoreLE64(rec, id);
+  return driver->IoCtl(kRequestUnmount, rec, 8, nullptr, 0, nullptr);
+}
+
+void Walk(VolumeProvider& v, const std::u16string& dir, const std::string& prefix, Listing* out) {
+  std::vector<VolumeDirEntry> entries;
+  ASSERT_EQ(v.ListDirectory(dir, [&](const VolumeDirEntry& e) { entries.push_back(e); return true; }), 0u)
+      << Utf16ToUtf8(dir);
+  for (const VolumeDirEntry& e : entries) {
+    std::string name = prefix + Utf16ToUtf8(e.name);
+    (*out)[name] = {e.info.size, (e.info.attributes & 0x10) != 0, e.info.attributes};
+    if (e.info.attributes & 0x10) Walk(v, (dir == u"\\" ? dir : dir + u"\\") + e.name, name + "/", out);
+  }
+}
+
+std::string ReadWhole(VolumeProvider& v, const std::string& path) {
+  std::unique_ptr<VolumeFile> f;
+  bool created = true;
+  std::u16string p = u"\\" + Utf8ToUtf16(path);
+  for (char16_t& c : p) c = c == u'/' ? u'\\' : c;
+  EXPECT_EQ(v.Open(p, VOLUME_OPEN_READ, 3, 0, &f, &created), 0u) << path;
+  EXPECT_FALSE(created);
+  std::string data;
+  if (!f) return data;
+  char buf[70000];
+  uint32_t done = 0;
+  for (uint64_t off = 0; f->Read(off, buf, sizeof buf, &done) == 0 && done; off += done) data.append(buf, done);
+  EXPECT_EQ(f->Close(), 0u);
+  return data;
+}
+
+// fls -r -p of the raw volume: allocated files and directories, without the filesystem's own
+// metadata files and The Sleuth Kit's virtual entries, and with each one's inode.
+std::map<std::string, std::string> Fls(const std::string& raw, uint64_t sectorOffset, bool ntfs) {
+  std::string out = Sh("fls -r -p -o " + std::to_string(sectorOffset) + " " + Quote(raw));
+  std::map<std::string, std::string> files;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);) {
+    size_t tab = line.find('\t');
+    if (tab == std::string::npos || line.find(" * ") != std::string::npos || line[0] == 'v' || line[0] == 'V') continue;
+    std::string name = line.substr(tab + 1);
+    std::string inode = line.substr(line.find(' ') + 1);
+    inode = inode.substr(0, inode.find_first_of(":-("));
+    if (name.find(':') != std::string::npos) continue;  // named streams
+    if (ntfs && (std::stoull(inode) < 16 || name.rfind("$Extend", 0) == 0)) continue;
+    files[name] = inode;
+  }
+  return files;
+}
+
+// Every entry TSK lists is listed by the driver and vice versa; every file reads as icat reads it.
+void CheckAgainstTsk(VolumeProvider& v, const std::string& raw, uint64_t sectorOffset, bool ntfs) {
+  Listing listing;
+  Walk(v, u"\\", "", &listing);
+  std::map<std::string, std::string> tsk = Fls(raw, sectorOffset, ntfs);
+  ASSERT_FALSE(tsk.empty());
+  for (const auto& [name, inode] : tsk) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(listing.count(name));
+    if (listing[name].directory) continue;
+    std::string expected = Sh("icat -o " + std::to_string(sectorOffset) + " " + Quote(raw) + " " + inode);
+    EXPECT_EQ(listing[name].size, expected.size());
+    EXPECT_TRUE(ReadWhole(v, name) == expected);
+  }
+  for (const auto& [name, e] : listing) EXPECT_TRUE(tsk.count(name)) << name;
+}
+
+class QuillDriver : public ::testing::Test {
+ protected:
+  void SetUp() override { m_Driver = Connect(); }
+  void TearDown() override { m_Driver->Release(); }
+  // A 96 MiB MBR disk with one NTFS partition at sector 2048 filled with the tree below; the
+  // raw disk and the partition stay in the temporary folder.
+  std::string MakeNtfsDisk() {
+    std::string part = m_Dir.file("part.img"), disk = m_Dir.file("disk.raw");
+    Sh("truncate -s 64M " + Quote(part) + " && mkntfs -F -Q -q -s 512 -p 2048 -H 255 -S 63 -L vmpeek " + Quote(part) + " 2>/dev/null");
+    std::string big(3 << 20, 0);
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 2654435761u) >> 13);
+    EXPECT_TRUE(MakeNtfsTree(part, {{"/docs", true},
+                                    {"/docs/deep", true},
+                                    {"/hello.txt", false, "Hello, volume!\n", 0, "extra", "stream data"},
+                                    {"/docs/big.bin", false, big},
+                                    {"/docs/deep/\xc3\xbcnic\xc3\xb6" "de.txt", false, "unicode"},
+                                    {"/secret.sys", false, "s", 0x2 | 0x4 | 0x1}}));
+    vmtest::SfdiskDisk(disk, 96ull << 20, "label: dos\nstart=2048, size=131072, type=7\n");
+    Sh("dd if=" + Quote(part) + " of=" + Quote(disk) + " bs=1M seek=1 conv=notrunc status=none");
+    return disk;
+  }
+  ContentDriver* m_Driver = nullptr;
+  vmtest::TempDir m_Dir;
+};
+
+TEST_F(QuillDriver, NtfsInEveryImageFormatReadsAsTheSleuthKitSeesIt) {
+  std::string raw = MakeNtfsDisk();
+  Sh("qemu-img convert -O vmdk " + Quote(raw) + " " + Quote(m_Dir.file("d.vmdk")));
+  Sh("qemu-img convert -O vpc -o subformat=dynamic " + Quote(raw) + " " + Quote(m_Dir.file("d.vhd")));
+  // A differencing child holding no blocks of its own (see bench/make_vhd_child.py).
+  Sh("truncate -s 96M " + Quote(m_Dir.file("zero.raw")) + " && qemu-img convert -O vpc -o subformat=dynamic " +
+     Quote(m_Dir.file("zero.raw")) + " " + Quote(m_Dir.file("child.vhd")) + " && python3 " +
+     Quote(std::string(VMPEEK_SOURCE_DIR) + "/bench/make_vhd_child.py") + " " + Quote(m_Dir.file("d.vhd")) + " " +
+     Quote(m_Dir.file("child.vhd")));
+  for (const char* image : {"d.vmdk", "d.vhd", "child.vhd"}) {
+    SCOPED_TRACE(image);
+    Mounted m = MountImage(m_Driver, m_Dir.file(image), 0, false);
+    ASSERT_EQ(m.status, 0u);
+    ASSERT_TRUE(m.volume);
+    EXPECT_TRUE(m.volume->IsReadOnly());
+    CheckAgainstTsk(*m.volume, raw, 2048, true);
+    VolumeFileInfo info;
+    ASSERT_EQ(m.volume->GetInfo(u"\\SECRET.SYS", &info), 0u);  // names match without case
+    EXPECT_EQ(info.attributes & 0x7, 0x7u);
+    ASSERT_EQ(m.volume->GetInfo(u"\\hello.txt:extra", &info), 0u);
+    EXPECT_EQ(info.size, 11u);
+    EXPECT_EQ(ReadWhole(*m.volume, "hello.txt:extra"), "stream data");
+    std::unique_ptr<VolumeFile> f;
+    bool created;
+    EXPECT_EQ(m.volume->Open(u"\\new.txt", VOLUME_OPEN_WRITE, 1, 0, &f, &created), ERROR_WRITE_PROTECT);
+    EXPECT_EQ(m.volume->DeleteFile(u"\\hello.txt"), ERROR_WRITE_PROTECT);
+    uint8_t id[8], ro[4] = {0xCC, 0xCC, 0xCC, 0xCC};
+    uint64_t returned = 0;
+    StoreLE64(id, m.id);
+    EXPECT_EQ(m_Driver->IoCtl(kRequestReadOnly, id, 8, ro, 4, &returned), 0u);
+    EXPECT_EQ(returned, 4u);
+    EXPECT_EQ(LoadLE32(ro), 1u);
+    EXPECT_EQ(Unmount(m_Driver, m.id), 0u);
+    EXPECT_EQ(Unmount(m_Driver, m.id), ERROR_INVALID_PARAMETER);
+  }
+}
+
+TEST_F(QuillDriver, NtfsWritesReadBackWithIcatAndNtfscatAndPassNtfsfix) {
+  std::string raw = MakeNtfsDisk();
+  std::string vhd = m_Dir.file("w.vhd");
+  Sh("qemu-img convert -O vpc -o subformat=dynamic " + Quote(raw) + " " + Quote(vhd));
+  Mounted m = MountImage(m_Driver, vhd, 0, true);
+  ASSERT_EQ(m.status, 0u);
+  VolumeProvider& v = *m.volume;
+  ASSERT_FALSE(v.IsReadOnly());
+  std::string payload(1 << 20, 0);
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7 + (i >> 9));
+  std::unique_ptr<VolumeFile> f;
+  bool created = false;
+  ASSERT_EQ(v.Open(u"\\out", VOLUME_OPEN_CREATE_DIR, 1, 0, &f, &created), 0u);
+  EXPECT_TRUE(created);
+  f.reset();
+  ASSERT_EQ(v.Open(u"\\out\\written.bin", VOLUME_OPEN_WRITE, 1, 0x2, &f, &created), 0u);
+  uint32_t done = 0;
+  ASSERT_EQ(f->Write(0, payload.data(), 1000, &done), 0u);  // unaligned pieces
+  ASSERT_EQ(f->Write(1000, payload.data() + 1000, static_cast<uint32_t>(payload.size() - 1000), &done), 0u);
+  EXPECT_EQ(f->Flush(), 0u);
+  EXPECT_EQ(v.DeleteFile(u"\\out\\written.bin"), ERROR_SHARING_VIOLATION);  // open
+  EXPECT_EQ(f->Close(), 0u);
+  ASSERT_EQ(v.Open(u"\\out\\written.bin:note", VOLUME_OPEN_WRITE, 4, 0, &f, &created), 0u);
+  ASSERT_EQ(f->Write(0, "side", 4, &done), 0u);
+  f.reset();
+  ASSERT_EQ(v.Open(u"\\hello.txt", VOLUME_OPEN_WRITE, 5, 0, &f, &created), 0u);  // truncate
+  ASSERT_EQ(f->Write(0, "rewritten", 9, &done), 0u);
+  ASSERT_EQ(f->SetSize(7), 0u);
+  f.reset();
+  EXPECT_EQ(v.Rename(u"\\docs\\deep", u"\\moved", false), 0u);
+  EXPECT_EQ(v.Rename(u"\\moved", u"\\moved\\below", false), ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(v.Rename(u"\\hello.txt", u"\\HELLO.TXT", false), 0u);
+  EXPECT_EQ(v.Rename(u"\\docs\\big.bin", u"\\HELLO.TXT", false), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(v.DeleteFile(u"\\secret.sys"), ERROR_ACCESS_DENIED);  // read-only attribute
+  EXPECT_EQ(v.SetAttributes(u"\\secret.sys", 0x80), 0u);
+  EXPECT_EQ(v.DeleteFile(u"\\secret.sys"), 0u);
+  EXPECT_EQ(v.RemoveDirectory(u"\\docs"), ERROR_DIR_NOT_EMPTY);
+  EXPECT_EQ(v.RemoveDirectory(u"\\HELLO.TXT"), ERROR_DIRECTORY);
+  EXPECT_EQ(v.DeleteFile(u"\\$MFT"), ERROR_ACCESS_DENIED);
+  for (const char16_t* bad : {u"\\..\\x", u"\\a/b", u"\\C:\\x", u"\\docs\\", u"\\a*"})
+    EXPECT_EQ(v.GetInfo(bad, nullptr), ERROR_INVALID_NAME) << Utf16ToUtf8(bad);
+  m.volume.reset();
+  ASSERT_EQ(Unmount(m_Driver, m.id), 0u);
+
+  std::string after = vmtest::QemuToRaw(vhd, m_Dir.file("after.raw"));
+  std::string part = m_Dir.file("after.part");
+  Sh("dd if=" + Quote(after) + " of=" + Quote(part) + " bs=1M skip=1 count=64 status=none");
+  EXPECT_EQ(vmtest::Run("ntfsfix -n " + Quote(part) + " >/dev/null"), 0);
+  EXPECT_TRUE(Sh("ntfscat " + Quote(part) + " /out/written.bin") == payload);
+  EXPECT_EQ(Sh("ntfscat -q " + Quote(part) + " /HELLO.TXT"), "rewritt");
+  EXPECT_EQ(Sh("ntfscat " + Quote(part) + " /moved/\xc3\xbcnic\xc3\xb6" "de.txt"), "unicode");
+  std::map<std::string, std::string> tsk = Fls(after, 2048, true);
+  EXPECT_FALSE(tsk.count("secret.sys"));
+  EXPECT_FALSE(tsk.count("docs/deep"));
+  ASSERT_TRUE(tsk.count("out/written.bin"));
+  EXPECT_TRUE(Sh("icat -o 2048 " + Quote(after) + " " + tsk["out/written.bin"]) == payload);
+  EXPECT_EQ(Sh("icat -o 2048 " + Quote(after) + " " + tsk["out/written.bin"] + "-128-4"), "side");
+}
+
+TEST_F(QuillDriver, OtherFilesystemsAreReadOnlyAndReadAsTheSleuthKitSeesThem) {
+  std::string tree = m_Dir.file("tree");
+  Sh("mkdir -p " + tree + "/sub/deeper && printf 'fat and ext' > " + tree + "/a.txt && head -c 300000 /dev/urandom > " +
+     tree + "/sub/r.bin && printf x > " + tree + "/sub/deeper/x");
+  struct Case {
+    const char* name;
+    std::string make;
+  } cases[] = {
+      {"fat.raw", "mkfs.fat -C -F 16 IMG 32768 >/dev/null && mcopy -s -i IMG TREE/a.txt TREE/sub ::/"},
+      {"fat12.raw", "mkfs.fat -C -F 12 IMG 4096 >/dev/null && mcopy -s -i IMG TREE/a.txt TREE/sub ::/"},
+      {"ext.raw", "truncate -s 16M IMG && mkfs.ext4 -q -d TREE IMG"},
+      {"iso.raw", "xorriso -as mkisofs -quiet -R -J -o IMG TREE 2>/dev/null"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string vol = m_Dir.file(c.name), disk = m_Dir.file(std::string(c.name) + ".vhd");
+    std::string cmd = c.make;
+    for (size_t at; (at = cmd.find("IMG")) != std::string::npos;) cmd.replace(at, 3, Quote(vol));
+    for (size_t at; (at = cmd.find("TREE")) != std::string::npos;) cmd.replace(at, 4, Quote(tree));
+    Sh(cmd);
+    // The volume in partition 0 of an MBR disk at sector 2048, as a dynamic VHD.
+    uint64_t size = vmtest::FileSize(vol);
+    std::string raw = m_Dir.file("disk.raw");
+    vmtest::SfdiskDisk(raw, (size + (2 << 20)) & ~uint64_t(0xFFFFF),
+                       "label: dos\nstart=2048, size=" + std::to_string((size + 511) / 512) + ", type=83\n");
+    Sh("dd if=" + Quote(vol) + " of=" + Quote(raw) + " bs=1M seek=1 conv=notrunc status=none");
+    Sh("qemu-img convert -O vpc -o subformat=dynamic " + Quote(raw) + " " + Quote(disk));
+    Mounted m = MountImage(m_Driver, disk, 0, true);
+    ASSERT_EQ(m.status, 0u);
+    EXPECT_TRUE(m.volume->IsReadOnly());
+    CheckAgainstTsk(*m.volume, raw, 2048, false);
+    EXPECT_EQ(ReadWhole(*m.volume, c.name[0] == 'f' ? "A.TXT" : "a.txt").size(), 11u);
+    std::unique_ptr<VolumeFile> f;
+    bool created;
+    EXPECT_EQ(m.volume->Open(u"\\a.txt", VOLUME_OPEN_WRITE, 3, 0, &f, &created), ERROR_WRITE_PROTECT);
+    m.volume.reset();
+    EXPECT_EQ(Unmount(m_Driver, m.id), 0u);
+  }
+}
+
+TEST_F(QuillDriver, RefusedMountsChangeNothing) {
+  std::string raw = MakeNtfsDisk();
+  std::string vmdk = m_Dir.file("d.vmdk");
+  Sh("qemu-img convert -O vmdk " + Quote(raw) + " " + Quote(vmdk));
+  std::string before = Sh("sha256sum < " + Quote(vmdk));
+  EXPECT_EQ(MountImage(m_Driver, vmdk, 1, true).status, ERROR_INVALID_PARAMETER);  // no partition 1
+  EXPECT_EQ(MountImage(m_Driver, m_Dir.file("missing.vmdk"), 0, false).status, ERROR_FILE_NOT_FOUND);
+  // Not a filesystem: a partition of zeros; a damaged NTFS ($MFT record 0 overwritten).
+  std::string blank = m_Dir.file("blank.vhd");
+  Sh("qemu-img convert -O vpc -o subformat=dynamic " + Quote(m_Dir.file("part.img")) + " " + Quote(m_Dir.file("p.vhd")));
+  vmtest::SfdiskDisk(m_Dir.file("b.raw"), 8 << 20, "label: dos\nstart=2048, type=7\n");
+  Sh("qemu-img convert -O vpc -o subformat=dynamic " + Quote(m_Dir.file("b.raw")) + " " + Quote(blank));
+  EXPECT_EQ(MountImage(m_Driver, blank, 0, false).status, ERROR_UNRECOGNIZED_VOLUME);
+  std::string mft = Sh("ntfsinfo -m " + Quote(m_Dir.file("part.img")) + " | sed -n 's/.*for FILE_MFT: *//p'");
+  uint64_t mftByte = std::stoull(mft) * 4096 + (1 << 20);
+  vmtest::PokeBytes(raw, mftByte, std::vector<uint8_t>(1024, 0xA5));
+  std::string broken = m_Dir.file("broken.vmdk");
+  Sh("qemu-img convert -O vmdk " + Quote(raw) + " " + Quote(broken));
+  uint32_t st = MountImage(m_Driver, broken, 0, true).status;
+  EXPECT_TRUE(st == ERROR_FILE_CORRUPT || st == ERROR_UNRECOGNIZED_VOLUME) << st;
+  EXPECT_EQ(Sh("sha256sum < " + Quote(vmdk)), before);
+}
+
+TEST(QuillRecords, BadRecordsAreRefused) {
+  ContentDriver* driver = Connect();
+  std::vector<uint8_t> good = MountRecordFor("/nonexistent/x.vmdk", 0, false);
+  uint8_t reply[kMountReplySize];
+  struct Case {
+    const char* what;
+    std::function<void(std::vector<uint8_t>&)> poke;
+    uint64_t replySize;
+  } cases[] = {
+      {"odd size", [](auto& r) { r.push_back(0); }, kMountReplySize},
+      {"no terminator", [](auto& r) { r[r.size() - 4] = 'x'; }, kMountReplySize},
+      {"trailer not zero", [](auto& r) { r.back() = 1; }, kMountReplySize},
+      {"extra trailer", [](auto& r) { r.insert(r.end(), {0, 0}); }, kMountReplySize},
+      {"read-only flag 2", [](auto& r) { r[1] = 2; }, kMountReplySize},
+      {"empty path", [](auto& r) { r.assign(6, 0); }, kMountReplySize},
+      {"short reply", [](auto&) {}, kMountReplySize - 1},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> r = good;
+    c.poke(r);
+    memset(reply, 0xCC, sizeof reply);
+    uint64_t returned = 99;
+    EXPECT_EQ(driver->IoCtl(kRequestMount, r.data(), r.size(), reply, c.replySize, &returned), ERROR_INVALID_PARAMETER)
+        << c.what;
+    EXPECT_EQ(returned, 0u);
+    EXPECT_EQ(reply[0], 0xCC) << c.what;
+  }
+  uint8_t id[8] = {0x55};
+  uint8_t four[4];
+  EXPECT_EQ(driver->IoCtl(kRequestUnmount, id, 7, nullptr, 0, nullptr), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(driver->IoCtl(kRequestReadOnly, id, 8, four, 4, nullptr), ERROR_INVALID_PARAMETER);  // unknown id
+  EXPECT_EQ(driver->IoCtl(kRequestStopRedirection, id, 8, nullptr, 0, nullptr), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(driver->IoCtl(kRequestStopRedirection, nullptr, 0, nullptr, 0, nullptr), 0u);
+  EXPECT_EQ(driver->IoCtl(7, nullptr, 0, nullptr, 0, nullptr), ERROR_INVALID_FUNCTION);
+  // Redirection records: the device name and the three registry strings must end in the record.
+  std::vector<uint8_t> file(8 + 2 * 3 + 8, 0);
+  StoreLE64(file.data(), 0x55);
+  StoreLE16(&file[8], 'C');
+  StoreLE16(&file[10], ':');
+  FileRedirectionRecord fr;
+  EXPECT_EQ(ParseFileRedirectionRecord(file.data(), file.size(), &fr), 0u);
+  EXPECT_EQ(fr.deviceName, u"C:");
+  EXPECT_EQ(driver->IoCtl(kRequestStartFileRedirection, file.data(), file.size(), nullptr, 0, nullptr),
+            ERROR_INVALID_PARAMETER);  // unknown id
+  file[file.size() - 1] = 1;
+  EXPECT_EQ(ParseFileRedirectionRecord(file.data(), file.size(), &fr), ERROR_INVALID_PARAMETER);
+  std::vector<uint8_t> reg(32 + 2 * (1 + 1 + 2) + 8, 0);
+  StoreLE16(&reg[32 + 4], 'P');
+  RegistryRedirectionRecord rr;
+  EXPECT_EQ(ParseRegistryRedirectionRecord(reg.data(), reg.size(), &rr), 0u);
+  EXPECT_EQ(rr.privatePath, u"P");
+  EXPECT_EQ(ParseRegistryRedirectionRecord(reg.data(), reg.size() - 2, &rr), ERROR_INVALID_PARAMETER);
+  driver->Release();
+}
+
+}  // namespace
