@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "module/trace.h"
+#include "platform/endian.h"
 #include "platform/wstr.h"
 #include "quilldrv/driver_errors.h"
 
@@ -213,6 +214,9 @@ uint32_t NtfsVolume::Mount(std::unique_ptr<ImageSource> source, bool writable, s
     }
   }
   v->m_Volume = vol;
+  uint8_t serial[4] = {};
+  NTSTATUS st;
+  if (v->m_DeviceState.device->ReadAt(0x48, serial, sizeof serial, &st)) v->m_Serial = LoadLE32(serial);
   v->m_ReadOnly = NVolReadOnly(vol) || !v->m_DeviceState.writable;
   *out = std::move(v);
   return ERROR_SUCCESS;
@@ -661,4 +665,12 @@ uint32_t NtfsVolume::Flush() {
     if (ntfs_inode_sync(oi.inode) != 0 && !result) result = LastError();
   }
   return result;
+}
+
+uint32_t NtfsVolume::GetVolumeInformation(std::u16string* label, std::u16string* fileSystem, uint32_t* serial) {
+  std::lock_guard<std::mutex> lock(m_Lock);
+  if (label) *label = m_Volume->vol_name ? Utf8ToUtf16(m_Volume->vol_name) : std::u16string();
+  if (fileSystem) *fileSystem = u"NTFS";
+  if (serial) *serial = m_Serial;
+  return ERROR_SUCCESS;
 }

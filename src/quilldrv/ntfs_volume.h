@@ -30,6 +30,7 @@ class NtfsVolume final : public VolumeProvider, public std::enable_shared_from_t
   uint32_t Rename(const std::u16string& from, const std::u16string& to, bool replace) override;
   uint32_t SetAttributes(const std::u16string& path, uint32_t attributes) override;
   uint32_t Flush() override;
+  uint32_t GetVolumeInformation(std::u16string* label, std::u16string* fileSystem, uint32_t* serial) override;
 
  private:
   friend class NtfsFile;
@@ -66,5 +67,6 @@ class NtfsVolume final : public VolumeProvider, public std::enable_shared_from_t
   NtfsDeviceState m_DeviceState;
   ntfs_volume* m_Volume = nullptr;
   bool m_ReadOnly = true;
+  uint32_t m_Serial = 0;  // low half of the boot sector's volume serial number
   std::map<uint64_t, OpenInode> m_Open;  // by MFT record number
 };

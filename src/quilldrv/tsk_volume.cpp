@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "module/trace.h"
+#include "platform/endian.h"
 #include "platform/wstr.h"
 #include "quilldrv/driver_errors.h"
 
@@ -129,7 +130,32 @@ uint32_t TskVolume::Mount(std::unique_ptr<ImageSource> source, FsKind kind, std:
     TraceNarrow("quilldrv: %s volume cannot be opened: %s\n", FsKindName(kind), why ? why : "");
     return v->m_DeviceFailed ? ERROR_IO_DEVICE : ERROR_UNRECOGNIZED_VOLUME;
   }
+  uint8_t boot[0x48] = {};
+  NTSTATUS st;
+  if (TSK_FS_TYPE_ISFAT(v->m_Fs->ftype) && v->m_Fs->ftype != TSK_FS_TYPE_EXFAT &&
+      v->m_Source->Device().ReadAt(0, boot, sizeof boot, &st))
+    v->m_Serial = LoadLE32(boot + (v->m_Fs->ftype == TSK_FS_TYPE_FAT32 ? 0x43 : 0x27));
   *out = std::move(v);
+  return ERROR_SUCCESS;
+}
+
+uint32_t TskVolume::GetVolumeInformation(std::u16string* label, std::u16string* fileSystem, uint32_t* serial) {
+  std::lock_guard<std::mutex> lock(m_Lock);
+  const char* name;
+  switch (m_Fs->ftype) {
+    case TSK_FS_TYPE_FAT12: name = "FAT12"; break;
+    case TSK_FS_TYPE_FAT16: name = "FAT16"; break;
+    case TSK_FS_TYPE_FAT32: name = "FAT32"; break;
+    case TSK_FS_TYPE_EXFAT: name = "exFAT"; break;
+    case TSK_FS_TYPE_EXT2: name = "ext2"; break;
+    case TSK_FS_TYPE_EXT3: name = "ext3"; break;
+    case TSK_FS_TYPE_EXT4: name = "ext4"; break;
+    case TSK_FS_TYPE_ISO9660: name = "CDFS"; break;
+    default: name = TSK_FS_TYPE_ISHFS(m_Fs->ftype) ? "HFS+" : "unknown"; break;
+  }
+  if (label) label->clear();
+  if (fileSystem) *fileSystem = Utf8ToUtf16(name);
+  if (serial) *serial = m_Serial;
   return ERROR_SUCCESS;
 }
 

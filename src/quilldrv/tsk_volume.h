@@ -30,6 +30,8 @@ class TskVolume final : public VolumeProvider, public std::enable_shared_from_th
   uint32_t Rename(const std::u16string&, const std::u16string&, bool) override { return ERROR_WRITE_PROTECT; }
   uint32_t SetAttributes(const std::u16string&, uint32_t) override { return ERROR_WRITE_PROTECT; }
   uint32_t Flush() override { return ERROR_SUCCESS; }
+  // The filesystem's name as Windows gives it; FAT volumes also report their serial number.
+  uint32_t GetVolumeInformation(std::u16string* label, std::u16string* fileSystem, uint32_t* serial) override;
 
  private:
   friend class TskFile;
@@ -44,4 +46,5 @@ class TskVolume final : public VolumeProvider, public std::enable_shared_from_th
   TSK_IMG_INFO* m_Image = nullptr;
   TSK_FS_INFO* m_Fs = nullptr;
   bool m_DeviceFailed = false;
+  uint32_t m_Serial = 0;
 };

@@ -65,6 +65,13 @@ TEST_F(QuillDriver, NtfsInEveryImageFormatReadsAsTheSleuthKitSeesIt) {
     ASSERT_TRUE(m.volume);
     EXPECT_TRUE(m.volume->IsReadOnly());
     CheckAgainstTsk(*m.volume, raw, 2048, true);
+    std::u16string label, fs;
+    uint32_t serial = 0;
+    ASSERT_EQ(m.volume->GetVolumeInformation(&label, &fs, &serial), 0u);
+    EXPECT_EQ(label, u"vmpeek");
+    EXPECT_EQ(fs, u"NTFS");
+    EXPECT_EQ(vmtest::Hex(reinterpret_cast<uint8_t*>(&serial), 4),
+              vmtest::Hex(vmtest::ReadBytes(raw, (1 << 20) + 0x48, 4).data(), 4));
     VolumeFileInfo info;
     ASSERT_EQ(m.volume->GetInfo(u"\\SECRET.SYS", &info), 0u);  // names match without case
     EXPECT_EQ(info.attributes & 0x7, 0x7u);
@@ -152,11 +159,13 @@ TEST_F(QuillDriver, OtherFilesystemsAreReadOnlyAndReadAsTheSleuthKitSeesThem) {
   struct Case {
     const char* name;
     std::string make;
+    const char16_t* fileSystem;
   } cases[] = {
-      {"fat.raw", "mkfs.fat -C -F 16 IMG 32768 >/dev/null && mcopy -s -i IMG TREE/a.txt TREE/sub ::/"},
-      {"fat12.raw", "mkfs.fat -C -F 12 IMG 4096 >/dev/null && mcopy -s -i IMG TREE/a.txt TREE/sub ::/"},
-      {"ext.raw", "truncate -s 16M IMG && mkfs.ext4 -q -d TREE IMG"},
-      {"iso.raw", "xorriso -as mkisofs -quiet -R -J -o IMG TREE 2>/dev/null"},
+      {"fat.raw", "mkfs.fat -C -F 16 -i 1234abcd IMG 32768 >/dev/null && mcopy -s -i IMG TREE/a.txt TREE/sub ::/", u"FAT16"},
+      {"fat12.raw", "mkfs.fat -C -F 12 -i 1234abcd IMG 4096 >/dev/null && mcopy -s -i IMG TREE/a.txt TREE/sub ::/", u"FAT12"},
+      {"fat32.raw", "mkfs.fat -C -F 32 -i 1234abcd IMG 40000 >/dev/null && mcopy -s -i IMG TREE/a.txt TREE/sub ::/", u"FAT32"},
+      {"ext.raw", "truncate -s 16M IMG && mkfs.ext4 -q -d TREE IMG", u"ext4"},
+      {"iso.raw", "xorriso -as mkisofs -quiet -R -J -o IMG TREE 2>/dev/null", u"CDFS"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -176,6 +185,13 @@ TEST_F(QuillDriver, OtherFilesystemsAreReadOnlyAndReadAsTheSleuthKitSeesThem) {
     ASSERT_EQ(m.status, 0u);
     EXPECT_TRUE(m.volume->IsReadOnly());
     CheckAgainstTsk(*m.volume, raw, 2048, false);
+    std::u16string fs;
+    uint32_t serial = 0;
+    ASSERT_EQ(m.volume->GetVolumeInformation(nullptr, &fs, &serial), 0u);
+    EXPECT_EQ(fs, c.fileSystem);
+    if (fs.rfind(u"FAT", 0) == 0) {
+      EXPECT_EQ(serial, 0x1234abcdu);
+    }
     EXPECT_EQ(ReadWhole(*m.volume, c.name[0] == 'f' ? "A.TXT" : "a.txt").size(), 11u);
     std::unique_ptr<VolumeFile> f;
     bool created;
