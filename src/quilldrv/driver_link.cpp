@@ -59,7 +59,3 @@ uint32_t QuillGetInterface(const char* name, void** object) {
   *object = loader;
   return ERROR_SUCCESS;
 }
-
-// The trace channel's undo at unload: this library is never unloaded (it is linked with
-// nodelete, as mounted volumes outlive any one handle to it), so nothing is kept.
-bool RegisterShutdownStep(void (*)()) { return true; }
