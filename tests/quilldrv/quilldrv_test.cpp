@@ -4,7 +4,9 @@
 // driver checked with icat, ntfscat and ntfsfix; request records poked field by field.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
+#include <thread>
 #include <map>
 
 #include "driver_helpers.h"
@@ -30,7 +32,7 @@ class QuillDriver : public ::testing::Test {
   void TearDown() override { m_Driver->Release(); }
   // A 96 MiB MBR disk with one NTFS partition at sector 2048 filled with the tree below; the
   // raw disk and the partition stay in the temporary folder.
-  std::string MakeNtfsDisk() {
+  std::string MakeNtfsDisk(bool hibernated = false) {
     std::string part = m_Dir.file("part.img"), disk = m_Dir.file("disk.raw");
     Sh("truncate -s 64M " + Quote(part) + " && mkntfs -F -Q -q -s 512 -p 2048 -H 255 -S 63 -L vmpeek " + Quote(part) + " 2>/dev/null");
     std::string big(3 << 20, 0);
@@ -41,6 +43,9 @@ class QuillDriver : public ::testing::Test {
                                     {"/docs/big.bin", false, big},
                                     {"/docs/deep/\xc3\xbcnic\xc3\xb6" "de.txt", false, "unicode"},
                                     {"/secret.sys", false, "s", 0x2 | 0x4 | 0x1}}));
+    if (hibernated) {
+      EXPECT_TRUE(MakeNtfsTree(part, {{"/hiberfil.sys", false, "hibr" + std::string(8188, '\0')}}));
+    }
     vmtest::SfdiskDisk(disk, 96ull << 20, "label: dos\nstart=2048, size=131072, type=7\n");
     Sh("dd if=" + Quote(part) + " of=" + Quote(disk) + " bs=1M seek=1 conv=notrunc status=none");
     return disk;
@@ -222,6 +227,44 @@ TEST_F(QuillDriver, RefusedMountsChangeNothing) {
   uint32_t st = MountImage(m_Driver, broken, 0, true).status;
   EXPECT_TRUE(st == ERROR_FILE_CORRUPT || st == ERROR_UNRECOGNIZED_VOLUME) << st;
   EXPECT_EQ(Sh("sha256sum < " + Quote(vmdk)), before);
+}
+
+// A hibernated volume asked for writable mounts read-only; two mounts of one volume (through a
+// VHD and a VMDK of the same disk) serve three threads at once.
+TEST_F(QuillDriver, HibernatedNtfsMountsReadOnlyAndMountsServeThreadsAtOnce) {
+  std::string raw = MakeNtfsDisk(true);
+  Sh("qemu-img convert -O vpc -o subformat=dynamic " + Quote(raw) + " " + Quote(m_Dir.file("h.vhd")));
+  Sh("qemu-img convert -O vmdk " + Quote(raw) + " " + Quote(m_Dir.file("h.vmdk")));
+  Mounted a = MountImage(m_Driver, m_Dir.file("h.vhd"), 0, true);
+  Mounted b = MountImage(m_Driver, m_Dir.file("h.vmdk"), 0, false);
+  ASSERT_EQ(a.status, 0u);
+  ASSERT_EQ(b.status, 0u);
+  EXPECT_NE(a.root, b.root);
+  EXPECT_TRUE(a.volume->IsReadOnly());
+  std::string expected = ReadWhole(*a.volume, "docs/big.bin");
+  ASSERT_EQ(expected.size(), 3u << 20);
+  std::atomic<int> bad{0};
+  auto reader = [&](VolumeProvider* v) {
+    for (int i = 0; i < 4; ++i)
+      if (ReadWhole(*v, "docs/big.bin") != expected) ++bad;
+  };
+  auto lister = [&] {
+    for (int i = 0; i < 20; ++i) {
+      Listing l;
+      Walk(*a.volume, u"\\", "", &l);
+      if (!l.count("docs/deep")) ++bad;
+    }
+  };
+  std::thread t1(reader, a.volume.get()), t2(reader, b.volume.get()), t3(reader, a.volume.get()), t4(lister);
+  t1.join();
+  t2.join();
+  t3.join();
+  t4.join();
+  EXPECT_EQ(bad.load(), 0);
+  a.volume.reset();
+  b.volume.reset();
+  EXPECT_EQ(Unmount(m_Driver, a.id), 0u);
+  EXPECT_EQ(Unmount(m_Driver, b.id), 0u);
 }
 
 TEST(QuillRecords, BadRecordsAreRefused) {
