@@ -664,6 +664,13 @@ uint32_t NtfsVolume::Flush() {
     m_DeviceState.failed = false;
     if (ntfs_inode_sync(oi.inode) != 0 && !result) result = LastError();
   }
+  // The volume's own records ($MFT, its mirror, the cluster bitmap) that writes left changed.
+  if (!m_ReadOnly) {
+    for (ntfs_inode* ni : {m_Volume->mft_ni, m_Volume->mftmirr_ni, m_Volume->lcnbmp_ni}) {
+      m_DeviceState.failed = false;
+      if (ni && NInoDirty(ni) && ntfs_inode_sync(ni) != 0 && !result) result = LastError();
+    }
+  }
   return result;
 }
 
