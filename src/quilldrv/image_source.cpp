@@ -1,11 +1,30 @@
 #include "quilldrv/image_source.h"
 
+#include <mutex>
+
 #include "module/trace.h"
 #include "platform/loader.h"
 #include "platform/status.h"
 #include "quilldrv/driver_errors.h"
 
 namespace {
+
+// libvmpeek.so, loaded on the first mount and kept for the process's life (as this library is):
+// the images' objects live in it, and loading it again for each mount would only repeat its
+// start-up.
+void* VmpeekModule(uint32_t* error) {
+  static std::mutex lock;
+  static void* module = nullptr;
+  std::lock_guard<std::mutex> guard(lock);
+  if (!module) {
+    module = LoadLibraryW(u"vmpeek.dll");
+    if (!module) {
+      uint32_t err = GetLastError();
+      *error = err ? err : ERROR_MOD_NOT_FOUND;
+    }
+  }
+  return module;
+}
 
 uint32_t NtToWin32(NTSTATUS st) {
   uint32_t code = RtlNtStatusToDosError(st);
@@ -19,17 +38,16 @@ ImageSource::~ImageSource() {
   if (m_Partition) m_Partition->Release();
   if (m_Disk) m_Disk->Release();
   if (m_Control) m_Control->Release();
-  if (m_Module) FreeLibrary(m_Module);
 }
 
 uint32_t ImageSource::Open(const std::u16string& ntPath, uint8_t partition, bool writable,
                            std::unique_ptr<ImageSource>* result) {
   std::unique_ptr<ImageSource> src(new ImageSource());
-  src->m_Module = LoadLibraryW(u"vmpeek.dll");
+  uint32_t loadError = 0;
+  src->m_Module = VmpeekModule(&loadError);
   if (!src->m_Module) {
-    uint32_t err = GetLastError();
-    TraceNarrow("quilldrv: cannot load vmpeek.dll (error %u)\n", err);
-    return err ? err : ERROR_MOD_NOT_FOUND;
+    TraceNarrow("quilldrv: cannot load vmpeek.dll (error %u)\n", loadError);
+    return loadError;
   }
   auto getInterface = reinterpret_cast<PFN_NotComDllGetInterface>(GetProcAddress(src->m_Module, "NotComDllGetInterface"));
   if (!getInterface) return ERROR_PROC_NOT_FOUND;

@@ -1,6 +1,6 @@
 // Opens what a mount request names: a disk image through libvmpeek.so's own host interface
-// (loaded with the platform loader), then one of its partitions or the whole disk. The objects
-// stay open, and the library loaded, for as long as the result lives.
+// (loaded once with the platform loader and kept), then one of its partitions or the whole disk.
+// The objects stay open for as long as the result lives.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -26,7 +26,7 @@ class ImageSource {
  private:
   ImageSource() = default;
 
-  void* m_Module = nullptr;  // libvmpeek.so, held while the objects below live
+  void* m_Module = nullptr;  // libvmpeek.so (never unloaded)
   vmpeek::CVmMountControl* m_Control = nullptr;
   vmpeek::VirtualDisk* m_Disk = nullptr;
   vmpeek::VirtualPartition* m_Partition = nullptr;
