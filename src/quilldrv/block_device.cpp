@@ -57,6 +57,38 @@ bool BlockDevice::ReadAt(uint64_t offset, void* buffer, uint64_t length, NTSTATU
     *status = STATUS_END_OF_FILE;
     return false;
   }
+  return length <= kBlock ? ReadCached(offset, buffer, length, status) : ReadDirect(offset, buffer, length, status);
+}
+
+bool BlockDevice::ReadCached(uint64_t offset, void* buffer, uint64_t length, NTSTATUS* status) {
+  auto* out = static_cast<uint8_t*>(buffer);
+  while (length > 0) {
+    const uint64_t index = offset / kBlock;
+    CachedBlock* block = nullptr;
+    for (CachedBlock& b : m_Cache)
+      if (b.index == index) block = &b;
+    if (!block) {
+      block = &m_Cache[0];
+      for (CachedBlock& b : m_Cache)
+        if (b.lastUse < block->lastUse) block = &b;
+      const uint64_t start = index * kBlock;
+      block->index = UINT64_MAX;
+      block->bytes.resize(static_cast<size_t>(std::min<uint64_t>(kBlock, m_Size - start)));
+      if (!ReadDirect(start, block->bytes.data(), block->bytes.size(), status)) return false;
+      block->index = index;
+    }
+    block->lastUse = ++m_Clock;
+    const uint64_t within = offset % kBlock;
+    const uint64_t n = std::min<uint64_t>(length, block->bytes.size() - within);
+    memcpy(out, block->bytes.data() + within, n);
+    out += n;
+    offset += n;
+    length -= n;
+  }
+  return true;
+}
+
+bool BlockDevice::ReadDirect(uint64_t offset, void* buffer, uint64_t length, NTSTATUS* status) {
   auto* out = static_cast<uint8_t*>(buffer);
   const uint64_t ss = m_SectorSize;
   std::vector<uint8_t> bounce;
@@ -100,6 +132,9 @@ bool BlockDevice::WriteAt(uint64_t offset, const void* buffer, uint64_t length, 
     *status = STATUS_DISK_FULL;
     return false;
   }
+  for (CachedBlock& b : m_Cache)  // what the write covers is read afresh next time
+    if (b.index != UINT64_MAX && b.index * kBlock < offset + length && (b.index + 1) * kBlock > offset)
+      b.index = UINT64_MAX;
   auto* in = static_cast<const uint8_t*>(buffer);
   const uint64_t ss = m_SectorSize;
   std::vector<uint8_t> bounce;

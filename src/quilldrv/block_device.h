@@ -1,9 +1,13 @@
 // A mounted volume's storage: the partition (or whole disk) an image object serves, read and
 // written at byte offsets. Transfers that do not cover whole sectors go through a sector-sized
-// bounce buffer; everything else goes straight to the image object.
+// bounce buffer; everything else goes straight to the image object. Small reads (filesystem
+// records, directory blocks) are served from a few cached 64 KiB blocks, which writes drop.
+// Callers serialise their calls (each volume holds its lock around them).
 #pragma once
 #include <cstdint>
+#include <array>
 #include <memory>
+#include <vector>
 #include "vmpeek/vmpeek.h"
 
 class BlockDevice {
@@ -27,6 +31,17 @@ class BlockDevice {
 
  private:
   NTSTATUS Sectors(bool write, uint64_t first, uint32_t count, void* buffer);
+  bool ReadDirect(uint64_t offset, void* buffer, uint64_t length, NTSTATUS* status);
+  bool ReadCached(uint64_t offset, void* buffer, uint64_t length, NTSTATUS* status);
+
+  static constexpr uint64_t kBlock = 64 * 1024;
+  struct CachedBlock {
+    uint64_t index = UINT64_MAX;
+    uint64_t lastUse = 0;
+    std::vector<uint8_t> bytes;
+  };
+  std::array<CachedBlock, 16> m_Cache;
+  uint64_t m_Clock = 0;
 
   vmpeek::VirtualPartition* m_Partition;
   vmpeek::VirtualDisk* m_Disk;
