@@ -139,7 +139,7 @@ class NtfsFile final : public VolumeFile {
       info->size = static_cast<uint64_t>(m_Attr->data_size);
       return ERROR_SUCCESS;
     }
-    uint32_t st;
+    uint32_t st = ERROR_SUCCESS;
     ntfs_inode* ni = m_Volume->Get(m_Mref, &st);
     if (!ni) return st;
     m_Volume->Fill(ni, info);
@@ -504,7 +504,7 @@ uint32_t NtfsVolume::ListDirectory(const std::u16string& path, const std::functi
       e.name = std::move(n.name);
       auto sn = ctx.shortNames.find(MREF(n.mref));
       if (sn != ctx.shortNames.end()) e.shortName = sn->second;
-      uint32_t ist;
+      uint32_t ist = ERROR_SUCCESS;
       ntfs_inode* ni = Get(n.mref, &ist);
       if (ni) {
         Fill(ni, &e.info);

@@ -186,6 +186,23 @@ void TskVolume::Fill(const TSK_FS_META* meta, bool isDirectory, VolumeFileInfo* 
   info->linkCount = std::max<uint32_t>(1, static_cast<uint32_t>(meta->nlink));
 }
 
+uint32_t TskVolume::OpenDirectory(TSK_INUM_T inum, TSK_FS_DIR** out) {
+  // The library builds a directory's block runs one block at a time: a directory that claims
+  // to be larger than the volume would keep it busy for hours, and cannot be real.
+  m_DeviceFailed = false;
+  tsk_error_reset();
+  TSK_FS_FILE* f = tsk_fs_file_open_meta(m_Fs, nullptr, inum);
+  if (!f) return LibraryError();
+  const bool tooLarge = f->meta && static_cast<uint64_t>(std::max<TSK_OFF_T>(f->meta->size, 0)) > m_Source->Device().Size();
+  tsk_fs_file_close(f);
+  if (tooLarge) {
+    TraceNarrow("quilldrv: directory %llu is larger than its volume\n", static_cast<unsigned long long>(inum));
+    return ERROR_FILE_CORRUPT;
+  }
+  *out = tsk_fs_dir_open_meta(m_Fs, inum);
+  return *out ? ERROR_SUCCESS : LibraryError();
+}
+
 uint32_t TskVolume::Resolve(const VolumePath& path, TSK_INUM_T* inum, bool* isDirectory) {
   TSK_INUM_T current = m_Fs->root_inum;
   bool dir = true;
@@ -194,8 +211,8 @@ uint32_t TskVolume::Resolve(const VolumePath& path, TSK_INUM_T* inum, bool* isDi
     const std::string want = Utf16ToUtf8(path.components[i]);
     m_DeviceFailed = false;
     tsk_error_reset();
-    TSK_FS_DIR* d = tsk_fs_dir_open_meta(m_Fs, current);
-    if (!d) return LibraryError();
+    TSK_FS_DIR* d = nullptr;
+    if (uint32_t st = OpenDirectory(current, &d)) return st;
     bool found = false;
     for (size_t k = 0, n = tsk_fs_dir_getsize(d); k < n && !found; ++k) {
       const TSK_FS_NAME* name = tsk_fs_dir_get_name(d, k);
@@ -235,6 +252,12 @@ uint32_t TskVolume::Open(const std::u16string& path, uint32_t flags, uint32_t di
   tsk_error_reset();
   TSK_FS_FILE* f = tsk_fs_file_open_meta(m_Fs, nullptr, inum);
   if (!f) return LibraryError();
+  // Likewise for files, with room for sparse files far larger than the volume.
+  if (f->meta && static_cast<uint64_t>(std::max<TSK_OFF_T>(f->meta->size, 0)) / 64 > m_Source->Device().Size()) {
+    tsk_fs_file_close(f);
+    TraceNarrow("quilldrv: file %llu claims a size beyond any its volume can hold\n", static_cast<unsigned long long>(inum));
+    return ERROR_FILE_CORRUPT;
+  }
   *file = std::make_unique<TskFile>(shared_from_this(), f, dir);
   return ERROR_SUCCESS;
 }
@@ -269,8 +292,8 @@ uint32_t TskVolume::ListDirectory(const std::u16string& path, const std::functio
     if (!dir) return ERROR_DIRECTORY;
     m_DeviceFailed = false;
     tsk_error_reset();
-    TSK_FS_DIR* d = tsk_fs_dir_open_meta(m_Fs, inum);
-    if (!d) return LibraryError();
+    TSK_FS_DIR* d = nullptr;
+    if ((st = OpenDirectory(inum, &d))) return st;
     for (size_t k = 0, n = tsk_fs_dir_getsize(d); k < n; ++k) {
       const TSK_FS_NAME* name = tsk_fs_dir_get_name(d, k);
       if (!Listed(name) || name->meta_addr == inum) continue;

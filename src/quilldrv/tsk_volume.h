@@ -38,6 +38,8 @@ class TskVolume final : public VolumeProvider, public std::enable_shared_from_th
   TskVolume() = default;
   // The metadata address a path leads to (and whether it is a directory).
   uint32_t Resolve(const VolumePath& path, TSK_INUM_T* inum, bool* isDirectory);
+  // Opens a directory for listing; 1392 for one no volume could hold.
+  uint32_t OpenDirectory(TSK_INUM_T inum, TSK_FS_DIR** out);
   void Fill(const TSK_FS_META* meta, bool isDirectory, VolumeFileInfo* info);
   uint32_t LibraryError();
 
