@@ -33,7 +33,7 @@ inode=$(ifind -n /big.bin "$S/read.part")
 cat "$S/read.part" "$S/read.vmdk" >/dev/null  # both in the page cache
 echo "read ntfscat $(secs ntfscat "$S/read.part" /big.bin)"
 echo "read icat $(secs icat "$S/read.part" "$inode")"
-echo "read driver $("$BIN/bench_quilldrv" read "$S/read.vmdk" 0 /big.bin | cut -d' ' -f3)"
+echo "read driver $("$BIN/bench_quilldrv" read "$S/read.vmdk" 0 /big.bin | cut -d' ' -f2-)"
 rm -f "$S/read.part" "$S/read.vmdk"
 
 # 2. Listing.
@@ -50,7 +50,7 @@ mkntfs_image "$S/list.part" 1G
 disk_of "$S/list.part" "$S/list.raw"
 qemu-img convert -O vmdk "$S/list.raw" "$S/list.vmdk" && rm "$S/list.raw"
 echo "list fls $(secs fls -r "$S/list.part")"
-echo "list driver $("$BIN/bench_quilldrv" list "$S/list.vmdk" 0 | cut -d' ' -f3)"
+echo "list driver $("$BIN/bench_quilldrv" list "$S/list.vmdk" 0 | cut -d' ' -f2-)"
 rm -f "$S/list.part" "$S/list.vmdk"
 
 # 3. Write.
@@ -59,4 +59,4 @@ head -c 256M /dev/urandom >"$S/w.bin"
 disk_of "$S/write.part" "$S/write.raw"
 qemu-img convert -O vpc -o subformat=dynamic "$S/write.raw" "$S/write.vhd" && rm "$S/write.raw"
 echo "write ntfscp $(secs ntfscp -q "$S/write.part" "$S/w.bin" /w.bin)"
-echo "write driver $("$BIN/bench_quilldrv" write "$S/write.vhd" 0 /w.bin 256 | cut -d' ' -f3)"
+echo "write driver $("$BIN/bench_quilldrv" write "$S/write.vhd" 0 /w.bin 256 | cut -d' ' -f2-)"
