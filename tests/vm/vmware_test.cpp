@@ -4,6 +4,10 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <regex>
+#include <tuple>
+
 #include "platform/nt_file.h"
 #include "support/trace_capture.h"
 #include "vm/vmware_virtual_machine.h"
@@ -39,6 +43,25 @@ const char kWorkstation[] =
     "scsi3:15.deviceType = \"plainDisk\"\r\n"
     "scsi4:0.fileName = \"never-scsi4.vmdk\"\r\n"
     "ide2:0.fileName = \"never-ide2.vmdk\"\r\n"
+    // Later controllers come after every IDE and SCSI 0-15 slot: SATA, NVMe, then SCSI 16-64.
+    "scsi0:16.fileName = \"sixteen.vmdk\"\r\n"
+    "nvme3:14.fileName = \"nvme-last.vmdk\"\r\n"
+    "SATA1:2.FILENAME = \"sata12.vmdk\"\r\n"
+    "sata0:29.fileName = \"sata029.vmdk\"\r\n"
+    "sata0:3.fileName = \"dvd.iso\"\r\n"
+    "sata0:3.deviceType = \"sata-CDROM\"\r\n"
+    "nvme0:1.fileName = \"a.flp\"\r\n"
+    "nvme0:1.deviceType = \"Floppy_Image\"\r\n"
+    "scsi3:64.fileName = \"scsi364.vmdk\"\r\n"
+    "scsi2:20.fileName = \"/vmfs/devices/genscsi/tape0\"\r\n"
+    "scsi2:20.deviceType = \"scsi-passthru\"\r\n"
+    "scsi1:3.fileName = \"cd rom\"\r\n"
+    "scsi1:3.deviceType = \"CD-ROM\"\r\n"
+    "sata4:0.fileName = \"never-sata4.vmdk\"\r\n"
+    "sata0:30.fileName = \"never-sata030.vmdk\"\r\n"
+    "sata00:1.fileName = \"never-sata001.vmdk\"\r\n"
+    "nvme0:15.fileName = \"never-nvme015.vmdk\"\r\n"
+    "scsi0:65.fileName = \"never-scsi065.vmdk\"\r\n"
     "checkpoint.vmState = \"Machine.vmss\"\r\n";
 
 std::string Write(const TempDir& dir, const std::string& name, const std::string& text) {
@@ -62,7 +85,9 @@ TEST(VMwareVirtualMachine, ProbesIdeThenScsiAndSkipsCdroms) {
   OpenMachine(Write(dir, "Test.vmx", kWorkstation), &m);
   ASSERT_EQ(m.status, 0u);
   ASSERT_NE(m.p, nullptr);
-  EXPECT_EQ(m.Disks(), (std::vector<std::string>{"Windows XP.vmdk", "data.vmdk", "seven.vmdk", "last.vmdk"}));
+  EXPECT_EQ(m.Disks(), (std::vector<std::string>{"Windows XP.vmdk", "data.vmdk", "seven.vmdk", "last.vmdk",
+                                                  "sata029.vmdk", "sata12.vmdk", "nvme-last.vmdk", "sixteen.vmdk",
+                                                  "scsi364.vmdk"}));
   EXPECT_EQ(m->GetGuestOperatingSystem(), vmpeek::GuestOsWindowsXP);
   EXPECT_TRUE(m->IsSuspended());
 
@@ -73,19 +98,22 @@ TEST(VMwareVirtualMachine, ProbesIdeThenScsiAndSkipsCdroms) {
   EXPECT_TRUE(has("CVMWareVirtualMachine::FindDisksEx : IDE0:0 = Windows XP.vmdk()."));
   EXPECT_TRUE(has("CVMWareVirtualMachine::FindDisksEx : IDE1:0 = D:\\isos\\setup.iso(CDROM-Image)."));
   EXPECT_TRUE(has("CVMWareVirtualMachine::FindDisksEx : SCSI3:15 = last.vmdk(plainDisk)."));
-  EXPECT_TRUE(has("CVMWareVirtualMachine::FindDisks : found 4 disks."));
+  EXPECT_TRUE(has("CVMWareVirtualMachine::FindDisksEx : SATA0:3 = dvd.iso(sata-CDROM)."));
+  EXPECT_TRUE(has("CVMWareVirtualMachine::FindDisksEx : NVME3:14 = nvme-last.vmdk()."));
+  EXPECT_TRUE(has("CVMWareVirtualMachine::FindDisksEx : SCSI0:16 = sixteen.vmdk()."));
+  EXPECT_TRUE(has("CVMWareVirtualMachine::FindDisks : found 9 disks."));
   EXPECT_TRUE(has("CVMWareVirtualMachine::IsSuspended : checkpint.vmState = \"Machine.vmss\"."));
   EXPECT_TRUE(has("CVMWareVirtualMachine::GetGuestOperatingSystem : guestOS = \"WinXPPro\"."));
   EXPECT_FALSE(TraceContains("VMParseDetails", "IDE0:1 ="));  // empty file name: no line
   EXPECT_FALSE(TraceContains("VMParseDetails", "never-"));
 
   ClearTrace();
-  EXPECT_EQ(m->GetDiskName(4), nullptr);
+  EXPECT_EQ(m->GetDiskName(9), nullptr);
   EXPECT_EQ(m->GetDiskName(-1), nullptr);
   EXPECT_EQ(RecentTrace("VMParseErrors"),
             (std::vector<std::string>{
-                "CVirtualMachine::GetDiskName : Request for diskname 4 when there's only 4",
-                "CVirtualMachine::GetDiskName : Request for diskname -1 when there's only 4"}));
+                "CVirtualMachine::GetDiskName : Request for diskname 9 when there's only 9",
+                "CVirtualMachine::GetDiskName : Request for diskname -1 when there's only 9"}));
 }
 
 TEST(VMwareVirtualMachine, GuestTableAndSuspendedState) {
@@ -96,7 +124,7 @@ TEST(VMwareVirtualMachine, GuestTableAndSuspendedState) {
   };
   const Row rows[] = {
       {"guestOS = \"WinXPPro\"", vmpeek::GuestOsWindowsXP},   {"guestOS = \"winxppro-64\"", vmpeek::GuestOsWindowsXP64},
-      {"guestOS = \"darwin\"", vmpeek::GuestOsUnknown},       {"guestOS = \"other-64\"", vmpeek::GuestOsUnknown},
+      {"guestOS = \"darwin\"", vmpeek::GuestOsNonWindows},   {"guestOS = \"other-64\"", vmpeek::GuestOsUnknown},
       {"guestOS = \"other26xLinux-64\"", vmpeek::GuestOsNonWindows}, {"guestOS = \"DOS\"", vmpeek::GuestOsDos},
       {"guestOS = \"win31\"", vmpeek::GuestOsWindows31},      {"guestos=winme", vmpeek::GuestOsWindows9x},
       {"guestOS = \"winNT\"", vmpeek::GuestOsWindowsNT},      {"guestOS = \"win2000AdvServ\"", vmpeek::GuestOsWindows2000},
@@ -104,6 +132,19 @@ TEST(VMwareVirtualMachine, GuestTableAndSuspendedState) {
       {"guestOS = \"winvista\"", vmpeek::GuestOsWindowsVista}, {"guestOS = \"winvista-64\"", vmpeek::GuestOsWindowsVista64},
       {"guestOS = \"LONGHORN\"", vmpeek::GuestOsLonghorn},    {"guestOS = \"longhorn-64\"", vmpeek::GuestOsLonghorn64},
       {"guestOS = \" winxppro\"", vmpeek::GuestOsUnknown},    {"guestOS = \"winxppro \"", vmpeek::GuestOsUnknown},
+      // Later Windows releases, and every non-Windows family VMware names.
+      {"guestOS = \"windows7\"", vmpeek::GuestOsWindows7},   {"guestOS = \"Windows7-64\"", vmpeek::GuestOsWindows7x64},
+      {"guestOS = \"windows8-64\"", vmpeek::GuestOsWindows8x64}, {"guestOS = \"windows9\"", vmpeek::GuestOsWindows10},
+      {"guestOS = \"windows9-64\"", vmpeek::GuestOsWindows10x64}, {"guestOS = \"windows11-64\"", vmpeek::GuestOsWindows11x64},
+      {"guestOS = \"windows7srv-64\"", vmpeek::GuestOsWindows2008R2x64},
+      {"guestOS = \"windows8srv-64\"", vmpeek::GuestOsWindows2012x64},
+      {"guestOS = \"windows9srv-64\"", vmpeek::GuestOsWindows2016x64},
+      {"guestOS = \"windows2019srv-64\"", vmpeek::GuestOsWindows2019x64},
+      {"guestOS = \"windows2019srvNext-64\"", vmpeek::GuestOsWindows2022x64},
+      {"guestOS = \"windows12-64\"", vmpeek::GuestOsUnknown}, {"guestOS = \"rhel9-64\"", vmpeek::GuestOsNonWindows},
+      {"guestOS = \"other5xlinux-64\"", vmpeek::GuestOsNonWindows}, {"guestOS = \"solaris11-64\"", vmpeek::GuestOsNonWindows},
+      {"guestOS = \"darwin21-64\"", vmpeek::GuestOsNonWindows}, {"guestOS = \"freebsd13-64\"", vmpeek::GuestOsNonWindows},
+      {"guestOS = \"vmkernel7\"", vmpeek::GuestOsNonWindows},  {"guestOS = \"fred\"", vmpeek::GuestOsUnknown},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.line);
@@ -207,30 +248,62 @@ TEST(VMwareVirtualMachine, UnreadableFiles) {
   EXPECT_EQ(after.status, 0u);
 }
 
+namespace {
+
+// The disk files libvirt's expected description lists, in vmpeek's order (IDE, SCSI 0-15, SATA,
+// NVMe, SCSI 16-64, each by controller and unit), written as the configuration writes them.
+std::vector<std::string> LibvirtDisks(const std::string& xml) {
+  const std::regex disk("<disk type='file' device='disk'>([\\s\\S]*?)</disk>"),
+      source("<source file='([^']*)'"), target("bus='(\\w+)'"),
+      address("controller='(\\d+)' bus='(\\d+)' target='\\d+' unit='(\\d+)'"), store("\\[([^\\]]*)\\] (.*)");
+  std::vector<std::pair<std::tuple<int, int, int, int>, std::string>> found;
+  for (std::sregex_iterator it(xml.begin(), xml.end(), disk), end; it != end; ++it) {
+    const std::string body = (*it)[1];
+    std::smatch s, t, a, d;
+    EXPECT_TRUE(std::regex_search(body, s, source) && std::regex_search(body, t, target) &&
+                std::regex_search(body, a, address)) << body;
+    const int unit = std::stoi(a[3]);
+    const std::string bus = t[1];
+    const int rank = bus == "ide" ? 0 : bus == "sata" ? 2 : bus == "nvme" ? 3 : unit < 16 ? 1 : 4;
+    std::string name = s[1];
+    // libvirt writes a datastore path for a name relative to the configuration's folder.
+    if (name.rfind("[datastore] directory/", 0) == 0)
+      name = name.substr(22);
+    else if (std::regex_match(name, d, store))
+      name = "/vmfs/volumes/" + d[1].str() + "/" + d[2].str();
+    found.push_back({{rank, std::stoi(a[1]), std::stoi(a[2]), unit}, name});
+  }
+  std::sort(found.begin(), found.end());
+  std::vector<std::string> names;
+  for (auto& f : found) names.push_back(f.second);
+  return names;
+}
+
+}  // namespace
+
 TEST(VMwareVirtualMachine, RealConfigurations) {
-  // Real configurations from public repositories, in the shared folder beside the source tree.
-  const std::string root = std::string(VMPEEK_SOURCE_DIR) + "/../shared/realdata/vmx/";
-  struct Row {
-    std::string file;
-    vmpeek::GuestOs guest;
-    std::vector<std::string> disks;
+  // Configurations written by VMware products, beside libvirt's own reading of each.
+  const std::string root = std::string(VMPEEK_SOURCE_DIR) + "/tests/data/vmx/vmx2xml-";
+  const std::pair<std::string, vmpeek::GuestOs> rows[] = {
+      {"esx-in-the-wild-1", vmpeek::GuestOsNonWindows},  {"esx-in-the-wild-2", vmpeek::GuestOsNonWindows},
+      {"esx-in-the-wild-3", vmpeek::GuestOsNonWindows},  {"esx-in-the-wild-4", vmpeek::GuestOsNonWindows},
+      {"esx-in-the-wild-5", vmpeek::GuestOsNonWindows},  {"esx-in-the-wild-6", vmpeek::GuestOsNonWindows},
+      {"esx-in-the-wild-7", vmpeek::GuestOsNonWindows},  {"esx-in-the-wild-8", vmpeek::GuestOsNonWindows},
+      {"esx-in-the-wild-10", vmpeek::GuestOsWindows2019x64}, {"esx-in-the-wild-11", vmpeek::GuestOsNonWindows},
+      {"fusion-in-the-wild-1", vmpeek::GuestOsWindowsXP}, {"gsx-in-the-wild-1", vmpeek::GuestOsNonWindows},
+      {"gsx-in-the-wild-2", vmpeek::GuestOsNonWindows},  {"gsx-in-the-wild-3", vmpeek::GuestOsNonWindows},
+      {"ws-in-the-wild-1", vmpeek::GuestOsNonWindows},
   };
-  const Row rows[] = {
-      {"vmx2xml-ws-in-the-wild-1.vmx", vmpeek::GuestOsUnknown, {"/data/vmware/disk.vmdk"}},
-      {"vmx2xml-gsx-in-the-wild-1.vmx", vmpeek::GuestOsNonWindows, {"Debian-System1-0-cl2.vmdk"}},
-      {"vmx2xml-esx-in-the-wild-1.vmx", vmpeek::GuestOsNonWindows, {"Fedora11.vmdk"}},
-      {"vmx2xml-esx-in-the-wild-3.vmx", vmpeek::GuestOsNonWindows, {"Debian2.vmdk"}},
-      {"vmx2xml-fusion-in-the-wild-1.vmx", vmpeek::GuestOsWindowsXP, {"ATTM_VM.vmdk"}},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.file);
-    struct stat st;
-    if (stat((root + row.file).c_str(), &st) != 0) GTEST_SKIP() << "sample data not present";
+  for (const auto& [file, guest] : rows) {
+    SCOPED_TRACE(file);
+    const std::vector<uint8_t> xml = ReadAll(root + file + ".xml");
+    const std::vector<std::string> expected = LibvirtDisks(std::string(xml.begin(), xml.end()));
+    ASSERT_FALSE(expected.empty());
     Machine m;
-    OpenMachine(root + row.file, &m);
+    OpenMachine(root + file + ".vmx", &m);
     ASSERT_EQ(m.status, 0u);
-    EXPECT_EQ(m.Disks(), row.disks);
-    EXPECT_EQ(m->GetGuestOperatingSystem(), row.guest);
+    EXPECT_EQ(m.Disks(), expected);
+    EXPECT_EQ(m->GetGuestOperatingSystem(), guest);
     EXPECT_FALSE(m->IsSuspended());
   }
 }
