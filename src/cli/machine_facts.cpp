@@ -38,7 +38,8 @@ void CollectMachineFacts(Host& host, vmpeek::CVirtualMachine* machine, const std
     if (status >= 0) {
       disk.image = std::move(facts_);
     } else {
-      disk.error = DiskError{NtStatusName(status), HexStatus(static_cast<uint32_t>(status)), host.ErrorLines()};
+      disk.error = DiskError{NtStatusName(status), HexStatus(static_cast<uint32_t>(status)),
+                             host.FailureCause(disk.path), host.ErrorLines(disk.path)};
     }
     facts->disks.push_back(std::move(disk));
   }
