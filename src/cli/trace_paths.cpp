@@ -11,6 +11,8 @@
 
 namespace {
 
+constexpr size_t kMaxCandidates = 16;
+
 // An absolute POSIX path with ".", ".." and repeated slashes folded lexically, as the platform
 // folds library paths.
 std::string Lexical(const std::string& path) {
@@ -118,8 +120,10 @@ std::string ReplacePaths(const std::string& line, Shown shown) {
     const size_t lastSlash = line.rfind('\\', region - 1);
     size_t end = lastSlash + 1;
     while (end < region && !EndsPath(line[end])) ++end;
-    for (size_t e = end + 1; e <= region; ++e) {
+    // A few candidates at most: a hostile name may be long and full of blanks.
+    for (size_t e = end + 1, tries = 0; e <= region && tries < kMaxCandidates; ++e) {
       if (e < region && !EndsPath(line[e])) continue;
+      ++tries;
       if (LibraryPathExists(Utf8ToUtf16(TrimDots(line.substr(i, e - i))))) end = e;
     }
     const std::string path = TrimDots(line.substr(i, end - i));
