@@ -44,8 +44,8 @@ TEST_P(HostileInputs, EveryInputOpensWithoutFault) {
 
 INSTANTIATE_TEST_SUITE_P(Targets, HostileInputs,
                          ::testing::Values("vmdk_descriptor", "vmdk_hosted_sparse", "vmdk_esx_sparse",
-                                           "vhd", "partitions", "cfgball", "vmx", "vmc", "quilldrv_records",
-                                           "quilldrv_volume"),
+                                           "vhd", "partitions", "cfgball", "vmx", "vmc", "registry_hive",
+                                           "quilldrv_records", "quilldrv_volume"),
                          [](const ::testing::TestParamInfo<const char*>& info) {
                            return std::string(info.param);
                          });
