@@ -74,6 +74,17 @@ NTSTATUS MissingStatus(const std::string& path) {
   return STATUS_OBJECT_NAME_NOT_FOUND;
 }
 
+NTSTATUS Flush(PlatformFile* f) {
+  if (!f->dirty) return STATUS_SUCCESS;
+  NTSTATUS st = FaultCheck("flush", f, 0, 0);
+  if (st != STATUS_SUCCESS) return st;
+  int r;
+  do r = fdatasync(f->fd); while (r != 0 && errno == EINTR);
+  if (r != 0 && errno != EINVAL) return PlatformErrnoToNtStatus(errno);  // EINVAL: cannot sync (a pipe)
+  f->dirty = false;
+  return STATUS_SUCCESS;
+}
+
 }  // namespace
 
 PlatformFile* PlatformFileFromHandle(HANDLE h) {
@@ -232,11 +243,17 @@ NTSTATUS ZwSetEndOfFile(HANDLE file, uint64_t endOfFile) {
   return STATUS_SUCCESS;
 }
 
+
+NTSTATUS ZwFlushBuffersFile(HANDLE file) {
+  PlatformFile* f = PlatformFileFromHandle(file);
+  if (!f) return STATUS_INVALID_HANDLE;
+  return Flush(f);
+}
+
 NTSTATUS ZwClose(HANDLE file) {
   PlatformFile* f = PlatformFileFromHandle(file);
   if (!f) return STATUS_INVALID_HANDLE;
-  NTSTATUS st = STATUS_SUCCESS;
-  if (f->dirty && fdatasync(f->fd) != 0 && errno != EINVAL) st = PlatformErrnoToNtStatus(errno);
+  const NTSTATUS st = Flush(f);
   close(f->fd);
   f->magic = 0;
   delete f;

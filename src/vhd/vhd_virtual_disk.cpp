@@ -22,13 +22,24 @@ VHDVirtualDisk::VHDVirtualDisk(const WCHAR* fileName) : VirtualDisk(fileName), m
 }
 
 VHDVirtualDisk::~VHDVirtualDisk() {
-  m_Files.Close();
+  const NTSTATUS closed = m_Files.Close();
+  if (!NT_SUCCESS(closed))
+    TRACE_ERR(u"VHDVirtualDisk::~VHDVirtualDisk final flush of %s failed %08lx.\n", m_FileName,
+              static_cast<uint32_t>(closed));
   delete[] m_Bat;
   m_Bat = nullptr;
   if (m_Parent) {
     m_Parent->Release();
     m_Parent = nullptr;
   }
+}
+
+NTSTATUS VHDVirtualDisk::Flush() {
+  CsGuard lock(&m_Lock);
+  const NTSTATUS status = m_Files.Flush();
+  if (!NT_SUCCESS(status))
+    TRACE_ERR(u"VHDVirtualDisk::Flush %s failed %08lx.\n", m_FileName, static_cast<uint32_t>(status));
+  return status;
 }
 
 void VHDVirtualDisk::GetUniqueId(uint8_t uniqueId[16]) const {

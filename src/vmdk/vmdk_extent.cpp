@@ -10,6 +10,13 @@ VMDKExtent::VMDKExtent(VMDKExtentSet* set, const WCHAR* path, uint64_t first, ui
 
 void VMDKExtent::Load() { OpenFile(); }
 
+NTSTATUS VMDKExtent::Flush() {
+  const NTSTATUS status = m_File ? ZwFlushBuffersFile(m_File.get()) : STATUS_SUCCESS;
+  if (status < 0)
+    TRACE_ERR(u"VMDKExtent::Flush %s failed %08lx\n", m_Path.c_str(), static_cast<uint32_t>(status));
+  return status;
+}
+
 void VMDKExtent::OpenFile() {
   bool readOnly = m_Set->m_ReadOnly != 0;
   if (!readOnly) {

@@ -25,6 +25,9 @@ class VMDKExtent {
   // The part of construction that may fail: opens the file and, for sparse extents, loads the
   // header and tables. Failures leave the extent invalid.
   virtual void Load();
+  // Makes what was written to the file durable; Close also closes it. Failures are the status.
+  NTSTATUS Flush();
+  NTSTATUS Close() { return m_File.Close(); }
 
  protected:
   VMDKExtent(VMDKExtentSet* set, const WCHAR* path, uint64_t first, uint64_t last);

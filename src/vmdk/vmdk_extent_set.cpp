@@ -36,6 +36,24 @@ NTSTATUS VMDKExtentSet::AddESXSparseExtent(const WCHAR* path, uint32_t count) {
   return Add<VMDKESXSparseExtent>(path, count);
 }
 
+NTSTATUS VMDKExtentSet::Flush() {
+  NTSTATUS status = STATUS_SUCCESS;
+  for (auto& extent : m_Extents) {
+    const NTSTATUS st = extent->Flush();
+    if (st < 0 && status >= 0) status = st;
+  }
+  return status;
+}
+
+NTSTATUS VMDKExtentSet::Close() {
+  NTSTATUS status = STATUS_SUCCESS;
+  for (auto& extent : m_Extents) {
+    const NTSTATUS st = extent->Close();
+    if (st < 0 && status >= 0) status = st;
+  }
+  return status;
+}
+
 bool VMDKExtentSet::IsValid() {
   if (m_Extents.empty()) return false;
   for (auto& extent : m_Extents) {

@@ -20,6 +20,9 @@ class VMDKExtentSet {
   bool IsValid();
   NTSTATUS Read(uint64_t s, uint32_t n, void* buffer);
   NTSTATUS Write(uint64_t s, uint32_t n, const void* buffer);
+  // Flushes (or closes) every extent file; the first failure is the status.
+  NTSTATUS Flush();
+  NTSTATUS Close();
   // Drops every extent (a second Open starts afresh).
   void Reset() { m_Extents.clear(); }
   size_t Count() const { return m_Extents.size(); }

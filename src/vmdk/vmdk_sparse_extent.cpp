@@ -3,6 +3,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -42,11 +43,18 @@ void VMDKSparseExtent::SetDirectoryEntry(std::vector<uint8_t>* dir, uint32_t t, 
   if (uint64_t{t} * 4 + 4 <= dir->size()) StoreLE32(dir->data() + uint64_t{t} * 4, sector);
 }
 
+uint64_t VMDKSparseExtent::MemoryLimit() const {
+  const uint64_t sectors = m_LastSector - m_FirstSector + 1;
+  const uint64_t grains = (sectors + m_GrainSize - 1) / m_GrainSize;
+  const uint64_t tables = (grains + m_NumGTEsPerGT - 1) / m_NumGTEsPerGT;
+  return 2 * ((tables * 4 + 511) & ~uint64_t{511}) + tables * TableBytes() + (1u << 20);
+}
+
 bool VMDKSparseExtent::CheckDirectoryMemory(uint32_t copies) {
   const uint64_t need = DirectoryBytes() * copies;
   if (need > MemoryLimit()) {
-    TRACE_ERR(u"VMDKSparseExtent::CheckLayout %s grain directory of %I64d bytes is more than a file of %I64d bytes can hold\n",
-              m_Path.c_str(), need, m_FileSize);
+    TRACE_ERR(u"VMDKSparseExtent::CheckLayout %s grain directory of %I64d bytes is more than an extent of %I64d sectors needs\n",
+              m_Path.c_str(), need, m_LastSector - m_FirstSector + 1);
     return false;
   }
   return true;
@@ -59,8 +67,8 @@ bool VMDKSparseExtent::CheckTableMemory(const std::vector<uint8_t>& dir, uint32_
   }
   const uint64_t need = DirectoryBytes() * copies + tables * TableBytes();
   if (need > MemoryLimit()) {
-    TRACE_ERR(u"VMDKSparseExtent::CheckLayout %s grain tables need %I64d bytes, more than a file of %I64d bytes can hold\n",
-              m_Path.c_str(), need, m_FileSize);
+    TRACE_ERR(u"VMDKSparseExtent::CheckLayout %s grain tables take %I64d bytes, more than an extent of %I64d sectors needs\n",
+              m_Path.c_str(), need, m_LastSector - m_FirstSector + 1);
     return false;
   }
   return true;
@@ -164,6 +172,7 @@ NTSTATUS VMDKSparseExtent::LoadGrainTables(const std::vector<uint8_t>& dir) {
       OnTableReadFailed(status);
       return status;
     }
+    AddMetadata(sector, (bytes + 511) / 512);
     for (uint32_t k = 0; k < run; ++k) {
       uint8_t* table = block.get() + uint64_t{k} * tableBytes;
       m_GrainTables[t + k] = table;
@@ -245,6 +254,30 @@ NTSTATUS VMDKSparseExtent::ExtendAndClear(uint32_t sectors, uint32_t* first) {
   return STATUS_SUCCESS;
 }
 
+void VMDKSparseExtent::AddMetadata(uint64_t first, uint64_t sectors) {
+  if (sectors != 0) m_Metadata.emplace_back(first, first + sectors);
+}
+
+void VMDKSparseExtent::FinishMetadata() {
+  std::sort(m_Metadata.begin(), m_Metadata.end());
+  size_t out = 0;
+  for (size_t i = 0; i < m_Metadata.size(); ++i) {
+    if (out != 0 && m_Metadata[i].first <= m_Metadata[out - 1].second) {
+      m_Metadata[out - 1].second = std::max(m_Metadata[out - 1].second, m_Metadata[i].second);
+    } else {
+      m_Metadata[out++] = m_Metadata[i];
+    }
+  }
+  m_Metadata.resize(out);
+}
+
+bool VMDKSparseExtent::OverlapsMetadata(uint64_t first, uint64_t end) const {
+  // The first range that ends after `first` is the only one that can overlap.
+  auto it = std::upper_bound(m_Metadata.begin(), m_Metadata.end(), first,
+                             [](uint64_t v, const std::pair<uint64_t, uint64_t>& r) { return v < r.second; });
+  return it != m_Metadata.end() && it->first < end;
+}
+
 uint32_t VMDKSparseExtent::Entry(uint64_t t, uint32_t j) const {
   const uint8_t* table = m_GrainTables[t];
   return table ? LoadLE32(table + uint64_t{j} * 4) : 0;
@@ -276,7 +309,26 @@ VMDKSparseExtent::Span VMDKSparseExtent::Locate(uint64_t e, uint32_t n) const {
     }
     count += add;
   }
-  return {entry == 0 ? SpanKind::kHole : SpanKind::kData, fileSector, count};
+  if (entry == 0) return {SpanKind::kHole, fileSector, count};
+  // The grains of the span lie back to back from `entry`; none may overlap metadata.
+  const uint64_t grainsEnd = entry + (uint64_t{o} + count + m_GrainSize - 1) / m_GrainSize * m_GrainSize;
+  if (OverlapsMetadata(entry, grainsEnd)) {
+    const uint32_t first = m_GrainSize - o < count ? m_GrainSize - o : count;
+    if (OverlapsMetadata(entry, uint64_t{entry} + m_GrainSize)) return {SpanKind::kMetadata, fileSector, first};
+    return {SpanKind::kData, fileSector, first};
+  }
+  return {SpanKind::kData, fileSector, count};
+}
+
+NTSTATUS VMDKSparseExtent::RefuseSpan(const Span& span, const WCHAR* op, uint64_t e, uint32_t n) const {
+  if (span.kind == SpanKind::kMetadata) {
+    TRACE_ERR(u"VMDKSparseExtent::%s(%I64d,%d) - grain at file sector %I64d overlaps the extent's header, descriptor, directories or tables\n",
+              op, e, static_cast<int32_t>(n), span.fileSector);
+  } else {
+    TRACE_ERR(u"VMDKSparseExtent::%s(%I64d,%d) - grain at file sector %I64d lies past the end of the file\n", op,
+              e, static_cast<int32_t>(n), span.fileSector);
+  }
+  return STATUS_FILE_CORRUPT_ERROR;
 }
 
 NTSTATUS VMDKSparseExtent::ReadHole(uint64_t e, uint32_t n, uint8_t* b, uint64_t traceE, uint32_t traceN) {
@@ -319,10 +371,9 @@ NTSTATUS VMDKSparseExtent::Read(uint64_t e, uint32_t n, void* buffer) {
         memset(b, 0, uint64_t{n} * 512);
         return STATUS_INVALID_PARAMETER;
       case SpanKind::kPastEnd:
-        TRACE_ERR(u"VMDKSparseExtent::Read(%I64d,%d) - grain at file sector %I64d lies past the end of the file\n",
-                  e, static_cast<int32_t>(n), span.fileSector);
+      case SpanKind::kMetadata:
         memset(b, 0, uint64_t{span.count} * 512);
-        status = STATUS_FILE_CORRUPT_ERROR;
+        status = RefuseSpan(span, u"Read", e, n);
         break;
       case SpanKind::kHole:
         status = ReadHole(e, span.count, b, e, n);
@@ -381,7 +432,9 @@ NTSTATUS VMDKSparseExtent::AllocateGrains(uint64_t grainStart, uint32_t grains, 
 
 NTSTATUS VMDKSparseExtent::FlushTable(int64_t t, std::vector<uint32_t>* entries) {
   if (t < 0 || entries->empty()) return STATUS_SUCCESS;
-  const NTSTATUS status = WriteGrainTable(static_cast<uint32_t>(t));
+  // The new grains reach the disk before the table that records them.
+  NTSTATUS status = Flush();
+  if (status >= 0) status = WriteGrainTable(static_cast<uint32_t>(t));
   if (status < 0) {
     // The file does not record these grains: forget them so memory and file agree.
     for (uint32_t j : *entries) StoreLE32(m_GrainTables[t] + uint64_t{j} * 4, 0);
@@ -444,9 +497,8 @@ NTSTATUS VMDKSparseExtent::Write(uint64_t e, uint32_t n, const void* buffer) {
                     static_cast<uint32_t>(status));
         }
       } else {
-        TRACE_ERR(u"VMDKSparseExtent::Write(%I64d,%d) - grain at file sector %I64d lies past the end of the file\n",
-                  e, static_cast<int32_t>(n), span.fileSector);
-        status = STATUS_FILE_CORRUPT_ERROR;
+        piece = span.count;
+        status = RefuseSpan(span, u"Write", e, n);
       }
     } else {
       // Whole unallocated grains of this table covered by the request go out in one write.

@@ -13,7 +13,16 @@ VMDKVirtualDisk::VMDKVirtualDisk(const WCHAR* path) : VirtualDisk(path), m_Exten
 
 VMDKVirtualDisk::~VMDKVirtualDisk() {
   ReleaseParent();
+  const NTSTATUS closed = m_Extents.Close();
+  if (closed < 0)
+    TRACE_ERR(u"VMDKVirtualDisk::~VMDKVirtualDisk final flush of %s failed %08lx\n", m_FileName,
+              static_cast<uint32_t>(closed));
   m_Extents.Reset();
+}
+
+NTSTATUS VMDKVirtualDisk::Flush() {
+  CsGuard guard(&m_Lock);
+  return m_Extents.Flush();
 }
 
 void VMDKVirtualDisk::ReleaseParent() {
@@ -42,6 +51,7 @@ NTSTATUS VMDKVirtualDisk::OpenLocked(uint8_t readOnly) {
   m_Extents.Reset();
   m_SectorCount = 0;
   m_BadExtentName = false;
+  m_EmbeddedDescriptor = false;
   m_ReadOnly = readOnly ? 1 : 0;
   m_Extents.m_ReadOnly = m_ReadOnly;
   const NTSTATUS status = ProcessDescriptorFile();
