@@ -173,3 +173,26 @@ TEST(VhdHostile, BadLocators) {
   EXPECT_EQ(child([](auto& v) { PutBE64(Header(v) + 576 + 16, 1ull << 50); }), static_cast<NTSTATUS>(0xC000000D));
   EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "VHDVirtualDisk::FindParent failed to read locator from disk status=c000000d."));
 }
+
+// The table is sized from the disk's size: a qemu-img dynamic image of 8 MiB whose header claims
+// 2^27 entries, its footer moved to the end of a sparse file of 600 MiB, reads one table sector.
+TEST(VhdHostile, TableSizedFromTheVirtualSize) {
+  TempDir dir;
+  const std::string raw = dir.file("raw"), img = dir.file("big.vhd");
+  vmtest::SfdiskDisk(raw, 8 << 20, "start=2048, type=83\n");
+  vmtest::Sh("qemu-img convert -f raw -O vpc -o subformat=dynamic,force_size=on " + vmtest::Quote(raw) + " " +
+             vmtest::Quote(img));
+  const uint64_t size = vmtest::FileSize(img);
+  const std::vector<uint8_t> footer = vmtest::ReadBytes(img, size - 512, 512);
+  std::vector<uint8_t> entries(4);
+  PutBE32(entries.data(), 1u << 27);
+  vmtest::PokeBytes(img, 512 + 28, entries);
+  std::filesystem::resize_file(img, (600ull << 20) - 512);
+  vmtest::PokeBytes(img, (600ull << 20) - 512, footer);
+  vmtest::ClearTrace();
+  DiskRef d;
+  OpenImage(d, img, true);
+  EXPECT_EQ(d.status, 0);
+  EXPECT_TRUE(vmtest::TraceContains("VMParseDetails", "BAT is                   = 1 sectors long"));
+  EXPECT_EQ(vmtest::CompareWithRaw(d.p, raw), -1);
+}
