@@ -42,6 +42,15 @@ VMPLAT_API NTSTATUS ZwCreateFile(HANDLE* file, uint32_t desiredAccess, const WCH
 // the end of file cuts short succeeds with *transferred < length and the rest of the buffer zeroed.
 VMPLAT_API NTSTATUS ZwReadFile(HANDLE file, void* buffer, uint32_t length, uint64_t offset,
                                uint32_t* transferred);
+// One piece of a scatter read: `length` bytes into `buffer`.
+typedef struct FILE_SEGMENT_BUFFER {
+  void* buffer;
+  uint32_t length;
+} FILE_SEGMENT_BUFFER;
+// Reads the bytes from `offset` on into the segments in turn, in one call: what ZwReadFile would
+// read into one buffer of their total length (at most 4 GB - 1), with the same end-of-file rule.
+VMPLAT_API NTSTATUS ZwReadFileScatter(HANDLE file, const FILE_SEGMENT_BUFFER* segments, uint32_t count,
+                                      uint64_t offset, uint32_t* transferred);
 VMPLAT_API NTSTATUS ZwWriteFile(HANDLE file, const void* buffer, uint32_t length, uint64_t offset,
                                 uint32_t* transferred);
 // End-of-file of the file (the standard-information query).

@@ -38,6 +38,32 @@ void VMDKExtent::OpenFile() {
   }
 }
 
+NTSTATUS VMDKExtent::ReadRuns(const SectorRun* runs, size_t count) {
+  NTSTATUS status = STATUS_SUCCESS;
+  for (size_t i = 0; i < count; ++i) {
+    const NTSTATUS st = Read(runs[i].sector, runs[i].count, runs[i].buffer);
+    if (st < 0) status = st;
+  }
+  return status;
+}
+
+NTSTATUS VMDKFlatExtent::ReadRuns(const SectorRun* runs, size_t count) {
+  if (!m_File) return VMDKExtent::ReadRuns(runs, count);  // each run traces "no file"
+  ScatterReader reader(m_File.get());
+  NTSTATUS status = STATUS_SUCCESS;
+  for (size_t i = 0; i < count; ++i) {
+    const NTSTATUS st = reader.Add(runs[i].sector, runs[i].count, runs[i].buffer);
+    if (st < 0) status = st;
+  }
+  const NTSTATUS st = reader.Finish();
+  if (st < 0) status = st;
+  if (status < 0) {
+    TRACE_ERR(u"VMDKFlatExtent::Read(%I64d,%d) - read failed %08lx\n", runs[0].sector,
+              static_cast<int32_t>(runs[0].count), static_cast<uint32_t>(status));
+  }
+  return status;
+}
+
 NTSTATUS VMDKFlatExtent::Read(uint64_t e, uint32_t n, void* buffer) {
   if (!m_File) {
     TRACE_ERR(u"VMDKFlatExtent::Read(%I64d,%d) - no file\n", e, static_cast<int32_t>(n));

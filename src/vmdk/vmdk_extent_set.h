@@ -19,6 +19,8 @@ class VMDKExtentSet {
   // At least one extent, and every extent valid.
   bool IsValid();
   NTSTATUS Read(uint64_t s, uint32_t n, void* buffer);
+  // Runs of disk sectors in ascending order: each extent gets its pieces in one call.
+  NTSTATUS ReadRuns(const SectorRun* runs, size_t count);
   NTSTATUS Write(uint64_t s, uint32_t n, const void* buffer);
   // Flushes (or closes) every extent file; the first failure is the status.
   NTSTATUS Flush();

@@ -351,44 +351,83 @@ NTSTATUS VMDKSparseExtent::ReadHole(uint64_t e, uint32_t n, uint8_t* b, uint64_t
 }
 
 NTSTATUS VMDKSparseExtent::Read(uint64_t e, uint32_t n, void* buffer) {
+  const SectorRun run{e, n, static_cast<uint8_t*>(buffer)};
+  return ReadRuns(&run, 1);
+}
+
+// Every run of grains the extent holds goes to the file and every run it lacks to the parent;
+// the file pieces that lie back to back in the file are one scatter read, and all the parent's
+// pieces are one request to the parent.
+NTSTATUS VMDKSparseExtent::ReadRuns(const SectorRun* runs, size_t count) {
   NTSTATUS status = STATUS_SUCCESS;
-  if (!m_File) {
-    TRACE_ERR(u"VMDKSparseExtent::Read(%I64d,%d) - no file\n", e, static_cast<int32_t>(n));
-    status = STATUS_FILE_INVALID;
-  }
-  if (!m_Valid) {
-    TRACE_ERR(u"VMDKSparseExtent::Read(%I64d,%d) - no grain data\n", e, static_cast<int32_t>(n));
-    status = STATUS_NO_MEMORY;
+  for (size_t i = 0; i < count && status >= 0; ++i) {
+    if (!m_File) {
+      TRACE_ERR(u"VMDKSparseExtent::Read(%I64d,%d) - no file\n", runs[i].sector, static_cast<int32_t>(runs[i].count));
+      status = STATUS_FILE_INVALID;
+    }
+    if (!m_Valid) {
+      TRACE_ERR(u"VMDKSparseExtent::Read(%I64d,%d) - no grain data\n", runs[i].sector,
+                static_cast<int32_t>(runs[i].count));
+      status = STATUS_NO_MEMORY;
+    }
   }
   if (status < 0) return status;
-  uint8_t* b = static_cast<uint8_t*>(buffer);
-  while (n > 0) {
-    const Span span = Locate(e, n);
-    switch (span.kind) {
-      case SpanKind::kBeyondTables:
+  VMDKVirtualDisk* parent = m_Owner->m_Owner ? m_Owner->m_Owner->Parent() : nullptr;
+  const uint64_t parentSectors = parent ? parent->SectorCount() : 0;
+  ScatterReader file(m_File.get());
+  std::vector<SectorRun> fromParent;
+  for (size_t i = 0; i < count; ++i) {
+    uint64_t e = runs[i].sector;
+    uint32_t n = runs[i].count;
+    uint8_t* b = runs[i].buffer;
+    while (n > 0) {
+      Span span = Locate(e, n);
+      if (span.kind == SpanKind::kBeyondTables) {
         TRACE_ERR(u"VMDKSparseExtent::Read(%I64d,%d) - sector lies beyond the grain tables\n", e,
                   static_cast<int32_t>(n));
         memset(b, 0, uint64_t{n} * 512);
-        return STATUS_INVALID_PARAMETER;
-      case SpanKind::kPastEnd:
-      case SpanKind::kMetadata:
+        status = STATUS_INVALID_PARAMETER;
+        break;
+      }
+      if (span.kind == SpanKind::kData) {
+        const NTSTATUS st = file.Add(span.fileSector, span.count, b);
+        if (st < 0) status = st;
+      } else if (span.kind == SpanKind::kHole) {
+        // The parent's sectors as far as the parent reaches; past its end the disk reads as zeros.
+        const uint64_t disk = m_FirstSector + e;
+        const uint32_t reach =
+            disk >= parentSectors ? 0 : static_cast<uint32_t>(std::min<uint64_t>(span.count, parentSectors - disk));
+        if (reach != 0) {
+          if (!fromParent.empty() && fromParent.back().sector + fromParent.back().count == disk &&
+              fromParent.back().buffer + uint64_t{fromParent.back().count} * 512 == b) {
+            fromParent.back().count += reach;
+          } else {
+            fromParent.push_back({disk, reach, b});
+          }
+        }
+        memset(b + uint64_t{reach} * 512, 0, uint64_t{span.count - reach} * 512);
+      } else {
         memset(b, 0, uint64_t{span.count} * 512);
         status = RefuseSpan(span, u"Read", e, n);
-        break;
-      case SpanKind::kHole:
-        status = ReadHole(e, span.count, b, e, n);
-        break;
-      case SpanKind::kData:
-        status = ReadImageBytes(m_File.get(), span.fileSector * 512, uint64_t{span.count} * 512, b);
-        if (status < 0) {
-          TRACE_ERR(u"VMDKSparseExtent::Read(%I64d,%d) - read failed %08lx\n", e, static_cast<int32_t>(n),
-                    static_cast<uint32_t>(status));
-        }
-        break;
+      }
+      n -= span.count;
+      e += span.count;
+      b += uint64_t{span.count} * 512;
     }
-    n -= span.count;
-    e += span.count;
-    b += uint64_t{span.count} * 512;
+  }
+  NTSTATUS st = file.Finish();
+  if (st < 0) status = st;
+  if (status < 0 && st < 0) {
+    TRACE_ERR(u"VMDKSparseExtent::Read(%I64d,%d) - read failed %08lx\n", runs[0].sector,
+              static_cast<int32_t>(runs[0].count), static_cast<uint32_t>(st));
+  }
+  if (!fromParent.empty()) {
+    st = parent->ReadRuns(fromParent.data(), fromParent.size());
+    if (st < 0) {
+      TRACE_ERR(u"VMDKSparseExtent::Read(%I64d,%d) - read from parent failed %08lx\n", runs[0].sector,
+                static_cast<int32_t>(runs[0].count), static_cast<uint32_t>(st));
+      status = st;
+    }
   }
   return status;
 }

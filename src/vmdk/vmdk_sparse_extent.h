@@ -15,6 +15,7 @@ class VMDKSparseExtent : public VMDKExtent {
   NTSTATUS Read(uint64_t e, uint32_t n, void* buffer) override;
   NTSTATUS Write(uint64_t e, uint32_t n, const void* buffer) override;
   uint8_t IsValid() override { return m_Valid; }
+  NTSTATUS ReadRuns(const SectorRun* runs, size_t count) override;
   // Stores table `index` wherever the format keeps it.
   virtual NTSTATUS WriteGrainTable(uint32_t index) = 0;
   // Creates table `index` for a write that falls where there is none.

@@ -99,6 +99,23 @@ NTSTATUS VMDKVirtualDisk::Read(uint64_t firstSector, uint32_t count, void* buffe
                         u" VMDKVirtualDisk::Read(%I64d,%d) failed %08lx\n");
 }
 
+NTSTATUS VMDKVirtualDisk::ReadRuns(const SectorRun* runs, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    if (runs[i].sector > m_SectorCount || runs[i].count > m_SectorCount - runs[i].sector) {
+      TRACE_ERR(u" VMDKVirtualDisk::Read(%I64d,%d) failed %08lx\n", runs[i].sector,
+                static_cast<int32_t>(runs[i].count), static_cast<uint32_t>(STATUS_INVALID_PARAMETER));
+      return STATUS_INVALID_PARAMETER;
+    }
+  }
+  CsGuard guard(&m_Lock);
+  const NTSTATUS status = m_Extents.ReadRuns(runs, count);
+  if (status < 0 && count != 0) {
+    TRACE_ERR(u" VMDKVirtualDisk::Read(%I64d,%d) failed %08lx\n", runs[0].sector,
+              static_cast<int32_t>(runs[0].count), static_cast<uint32_t>(status));
+  }
+  return status;
+}
+
 NTSTATUS VMDKVirtualDisk::Write(uint64_t firstSector, uint32_t count, const void* buffer) {
   return LockedTransfer(&m_Lock, m_SectorCount, firstSector, count, buffer,
                         [&] { return m_Extents.Write(firstSector, count, buffer); },

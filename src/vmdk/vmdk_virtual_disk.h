@@ -19,6 +19,9 @@ class VMDKVirtualDisk : public VirtualDisk {
   VMPEEK_DESTROY_SLOT(VMDKVirtualDisk)
   NTSTATUS Flush() override;
 
+  // Runs of this disk's sectors (ascending) read under the disk's lock, for a child that reads
+  // every run it lacks in one request.
+  NTSTATUS ReadRuns(const SectorRun* runs, size_t count);
   // The opened parent of a differencing disk, or null.
   VMDKVirtualDisk* Parent() const { return m_Parent; }
   uint64_t SectorCount() const { return m_SectorCount; }

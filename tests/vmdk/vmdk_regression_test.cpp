@@ -127,3 +127,41 @@ TEST(VmdkRegression, DescriptorVersionsAndZeroCylinders) {
   EXPECT_EQ(GeometryOf(raw), (Geometry{12, 512, 200, 1, 16, 63}));
   raw->Release();
 }
+
+// A child of two sparse extents over a shorter sparse parent, read in requests of several sizes
+// against qemu-img's conversion of the same chain: runs of grains cross grain tables (32 MiB),
+// the extent boundary (36 MiB) and the parent's end (50 MiB, past which the child reads zeros).
+TEST(VmdkRegression, ChildReadsMatchQemuAcrossBoundaries) {
+  TempDir dir;
+  std::vector<uint8_t> pattern = PatternBytes(50 * kMiB - kMiB, 7);
+  MakeRaw(dir.file("praw"), 50 * kMiB, {{kMiB, pattern}});
+  RawToVmdk(dir.file("praw"), dir.file("parent.vmdk"), "monolithicSparse");
+  const int64_t cid = FindInFile(dir.file("parent.vmdk"), "CID=");
+  ASSERT_GE(cid, 0);
+  const std::vector<uint8_t> hex = ReadBytes(dir.file("parent.vmdk"), cid + 4, 8);
+  const uint32_t parentCid = static_cast<uint32_t>(std::stoul(std::string(hex.begin(), hex.end()), nullptr, 16));
+  struct Write {
+    const char* extent;
+    uint64_t offset, bytes;
+  };
+  const Write writes[] = {{"c1.vmdk", 31 * kMiB + 4096, 2 * kMiB}, {"c1.vmdk", 36 * kMiB - 65536, 65536},
+                          {"c1.vmdk", 5 * kMiB, 64 * 1024 * 3}, {"c2.vmdk", 0, 3 * 65536},
+                          {"c2.vmdk", 14 * kMiB - 3 * 65536, 5 * 65536}, {"c2.vmdk", 20 * kMiB, 65536}};
+  Sh("cd " + Quote(dir.path()) + " && qemu-img create -q -f vmdk c1.vmdk 36M && qemu-img create -q -f vmdk c2.vmdk 24M");
+  int seed = 40;
+  for (const Write& w : writes)
+    Sh("qemu-io -f vmdk -c 'write -P " + std::to_string(++seed) + " " + std::to_string(w.offset) + " " +
+       std::to_string(w.bytes) + "' " + Quote(dir.file(w.extent)) + " >/dev/null");
+  std::string text = TextDescriptor(0x1234, parentCid, {"RW 73728 SPARSE \"c1.vmdk\"", "RW 49152 SPARSE \"c2.vmdk\""},
+                                    "parent.vmdk");
+  text.replace(text.find("custom"), 6, "twoGbMaxExtentSparse");  // a type qemu-img reads
+  WriteText(dir.file("child.vmdk"), text);
+  const std::string raw = QemuToRaw(dir.file("child.vmdk"), dir.file("child.raw"), "vmdk");
+  const std::vector<uint8_t> expected = ReadAll(raw);
+  ASSERT_EQ(expected.size(), 60 * kMiB);
+  DiskRef disk;
+  ASSERT_EQ(OpenImage(disk, dir.file("child.vmdk")), STATUS_SUCCESS);
+  for (uint32_t chunk : {13u, 128u, 777u, 4096u, 70000u}) {
+    EXPECT_EQ(FirstDifference(ReadWhole(disk.p, chunk), expected), -1) << "requests of " << chunk << " sectors";
+  }
+}
