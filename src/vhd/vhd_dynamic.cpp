@@ -82,6 +82,11 @@ NTSTATUS VHDVirtualDisk::CheckDynamicLayout() {
               static_cast<int64_t>(tableOffset));
     return STATUS_INVALID_IMAGE_FORMAT;
   }
+  if (m_MaxTableEntries > kMaxTableEntries) {
+    // Tables that large are refused by other readers too (qemu-img: "Too many blocks").
+    TRACE_ERR(u"VHDVirtualDisk::OpenDynamic table of %u entries is more than any image may have.\n", m_MaxTableEntries);
+    return STATUS_INVALID_IMAGE_FORMAT;
+  }
   uint64_t blocksNeeded = (m_SectorCount + m_SectorsPerBlock - 1) / m_SectorsPerBlock;
   if (blocksNeeded > m_MaxTableEntries) {
     TRACE_ERR(u"VHDVirtualDisk::OpenDynamic %I64d sectors need %I64d blocks but the table has %u entries.\n",
@@ -206,7 +211,7 @@ NTSTATUS VHDVirtualDisk::ReadDifferencingRun(uint64_t s, uint32_t n, uint32_t k,
                   static_cast<int64_t>(s), static_cast<int32_t>(remaining), static_cast<int32_t>(i),
                   static_cast<uint32_t>(status));
     } else {
-      status = m_Parent->Read(s + i, len, dst);
+      status = ReadThroughParent(m_Parent, s + i, len, dst);
       if (!NT_SUCCESS(status))
         TRACE_ERR(u"VHDVirtualDisk::ReadDynamic (%I64d,%d) failed to read sector %d from parent %08lx.\n",
                   static_cast<int64_t>(s), static_cast<int32_t>(remaining), static_cast<int32_t>(i),
@@ -241,7 +246,7 @@ NTSTATUS VHDVirtualDisk::ReadDynamic(uint64_t first, uint32_t count, void* buffe
       while (n < remaining && BatEntry(b + static_cast<uint32_t>((k + n) / m_SectorsPerBlock)) == kUnallocated)
         n += remaining - n < m_SectorsPerBlock ? remaining - n : m_SectorsPerBlock;
       if (m_Parent) {
-        status = m_Parent->Read(s, static_cast<uint32_t>(n), out);
+        status = ReadThroughParent(m_Parent, s, static_cast<uint32_t>(n), out);
         if (!NT_SUCCESS(status))
           TRACE_ERR(u"VHDVirtualDisk::ReadDynamic (%I64d,%d) failed to read from parent %08lx.\n",
                     static_cast<int64_t>(s), static_cast<int32_t>(remaining), static_cast<uint32_t>(status));

@@ -61,7 +61,22 @@ NTSTATUS VHDVirtualDisk::Open(uint8_t readOnly) {
     return status;
   }
   m_ReadOnly = m_Files.IsReadOnly();
+  status = ReadFooter();
+  if (NT_SUCCESS(status)) status = OpenByDiskType();
+  if (!NT_SUCCESS(status)) return status;
 
+  ProcessMBR();
+  if (m_PartitionCount == 0) {
+    TRACE_ERR(u"VHDVirtualDisk::Open ProcessMBR found 0 partitions\n");
+    return STATUS_DEVICE_NOT_PARTITIONED;
+  }
+  m_Opened = 1;
+  return STATUS_SUCCESS;
+}
+
+// The footer in the last sector of the set (or its 511-byte form at byte 1), its disk type,
+// saved state, size and geometry.
+NTSTATUS VHDVirtualDisk::ReadFooter() {
   uint64_t size = m_Files.TotalSize();
   if (size == 0 || size % kSectorSize != 0) {
     TRACE_ERR(u"VHDVirtualDisk::Open size of m_Files is 0 or not a multiple of the sector size.\n");
@@ -69,7 +84,7 @@ NTSTATUS VHDVirtualDisk::Open(uint8_t readOnly) {
   }
   uint64_t lastSector = size / kSectorSize - 1;
   uint8_t sector[512];
-  status = m_Files.Read(lastSector, 1, sector);
+  NTSTATUS status = m_Files.Read(lastSector, 1, sector);
   if (!NT_SUCCESS(status)) {
     TRACE_ERR(u"VHDVirtualDisk::Open failed to read last sector (%I64d) in file %08lx\n",
               static_cast<int64_t>(lastSector), static_cast<uint32_t>(status));
@@ -103,8 +118,14 @@ NTSTATUS VHDVirtualDisk::Open(uint8_t readOnly) {
   TRACE_DETAIL(u"m_footer.Cylinders          = %d\n", static_cast<int32_t>(m_Cylinders));
   TRACE_DETAIL(u"m_footer.Heads              = %d\n", static_cast<int32_t>(m_TracksPerCylinder));
   TRACE_DETAIL(u"m_footer.SectorsPerCylinder = %d\n", static_cast<int32_t>(m_SectorsPerTrack));
+  return STATUS_SUCCESS;
+}
 
-  if (diskType == kDiskTypeDifferencing) {
+// Dynamic state for types 3 and 4, and the parent of a differencing disk.
+NTSTATUS VHDVirtualDisk::OpenByDiskType() {
+  m_Dynamic = m_DiskType != kDiskTypeFixed;
+  if (m_DiskType == kDiskTypeFixed) return STATUS_SUCCESS;
+  if (m_DiskType == kDiskTypeDifferencing) {
     // A chain that comes back to an image already below, or that never ends, is refused
     // before anything is read from the next parent.
     if (ReachesItself()) {
@@ -116,30 +137,13 @@ NTSTATUS VHDVirtualDisk::Open(uint8_t readOnly) {
                 static_cast<int32_t>(kMaxParentDepth));
       return STATUS_INVALID_OWNER;
     }
-    m_Dynamic = 1;
-    status = OpenDynamic();
-    if (!NT_SUCCESS(status)) return status;
-    status = FindParent();
-    if (!NT_SUCCESS(status)) {
-      TRACE_ERR(u"VHDVirtualDisk::Open failed to get parent of difference disk %08lx.\n",
-                static_cast<uint32_t>(status));
-      return status;
-    }
-  } else if (diskType == kDiskTypeDynamic) {
-    m_Dynamic = 1;
-    status = OpenDynamic();
-    if (!NT_SUCCESS(status)) return status;
-  } else {
-    m_Dynamic = 0;
   }
-
-  ProcessMBR();
-  if (m_PartitionCount == 0) {
-    TRACE_ERR(u"VHDVirtualDisk::Open ProcessMBR found 0 partitions\n");
-    return STATUS_DEVICE_NOT_PARTITIONED;
-  }
-  m_Opened = 1;
-  return STATUS_SUCCESS;
+  NTSTATUS status = OpenDynamic();
+  if (!NT_SUCCESS(status) || m_DiskType != kDiskTypeDifferencing) return status;
+  status = FindParent();
+  if (!NT_SUCCESS(status))
+    TRACE_ERR(u"VHDVirtualDisk::Open failed to get parent of difference disk %08lx.\n", static_cast<uint32_t>(status));
+  return status;
 }
 
 NTSTATUS VHDVirtualDisk::Read(uint64_t firstSector, uint32_t count, void* buffer) {

@@ -1,6 +1,7 @@
 // VHDVirtualDisk: fixed, dynamic and differencing VHD images, in one file or a set of files.
 #pragma once
 #include <cstdint>
+#include "disk/parent_chain.h"
 #include "disk/virtual_disk.h"
 #include "module/object.h"
 #include "vhd/vhd_file_set.h"
@@ -22,6 +23,9 @@ class VHDVirtualDisk : public VirtualDisk {
   ~VHDVirtualDisk();
 
  private:
+  NTSTATUS ReadFooter();
+  NTSTATUS OpenByDiskType();
+
   // Fixed disks: disk sector n is file-set sector n.
   NTSTATUS ReadFixed(uint64_t first, uint32_t count, void* buffer);
   NTSTATUS WriteFixed(uint64_t first, uint32_t count, const void* buffer);
@@ -52,6 +56,9 @@ class VHDVirtualDisk : public VirtualDisk {
   NTSTATUS FindParent();
   NTSTATUS TryLocator(uint32_t platformCode);
   NTSTATUS ReadLocator(const uint8_t* locator, uint32_t platformCode, WCHAR** path);
+  // Opens the image at path read-only as m_Parent and checks it is the parent this image names;
+  // the one place a parent is opened.
+  NTSTATUS OpenParent(const WCHAR* path);
   // True when this image's unique id is already held by a child below it in the chain.
   bool ReachesItself() const;
 

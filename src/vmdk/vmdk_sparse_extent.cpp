@@ -333,20 +333,15 @@ NTSTATUS VMDKSparseExtent::RefuseSpan(const Span& span, const WCHAR* op, uint64_
 
 NTSTATUS VMDKSparseExtent::ReadHole(uint64_t e, uint32_t n, uint8_t* b, uint64_t traceE, uint32_t traceN) {
   VMDKVirtualDisk* parent = m_Owner->m_Owner ? m_Owner->m_Owner->Parent() : nullptr;
-  const uint64_t disk = m_FirstSector + e;
-  uint32_t fromParent = 0;
-  NTSTATUS status = STATUS_SUCCESS;
-  if (parent != nullptr && disk < parent->SectorCount()) {
-    const uint64_t room = parent->SectorCount() - disk;
-    fromParent = room < n ? static_cast<uint32_t>(room) : n;
-    status = parent->Read(disk, fromParent, b);
-    if (status < 0) {
-      TRACE_ERR(u"VMDKSparseExtent::Read(%I64d,%d) - read from parent failed %08lx\n", traceE,
-                static_cast<int32_t>(traceN), static_cast<uint32_t>(status));
-    }
+  if (parent == nullptr) {
+    memset(b, 0, uint64_t{n} * 512);
+    return STATUS_SUCCESS;
   }
-  // Past the parent's end (or with no parent) the disk reads as zeros.
-  memset(b + uint64_t{fromParent} * 512, 0, uint64_t{n - fromParent} * 512);
+  const NTSTATUS status = ReadThroughParent(parent, m_FirstSector + e, n, b);
+  if (status < 0) {
+    TRACE_ERR(u"VMDKSparseExtent::Read(%I64d,%d) - read from parent failed %08lx\n", traceE,
+              static_cast<int32_t>(traceN), static_cast<uint32_t>(status));
+  }
   return status;
 }
 
@@ -395,8 +390,7 @@ NTSTATUS VMDKSparseExtent::ReadRuns(const SectorRun* runs, size_t count) {
       } else if (span.kind == SpanKind::kHole) {
         // The parent's sectors as far as the parent reaches; past its end the disk reads as zeros.
         const uint64_t disk = m_FirstSector + e;
-        const uint32_t reach =
-            disk >= parentSectors ? 0 : static_cast<uint32_t>(std::min<uint64_t>(span.count, parentSectors - disk));
+        const uint32_t reach = ParentReach(parentSectors, disk, span.count);
         if (reach != 0) {
           if (!fromParent.empty() && fromParent.back().sector + fromParent.back().count == disk &&
               fromParent.back().buffer + uint64_t{fromParent.back().count} * 512 == b) {

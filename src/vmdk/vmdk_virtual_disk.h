@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "disk/parent_chain.h"
 #include "disk/virtual_disk.h"
 #include "module/object.h"
 #include "vmdk/vmdk_extent_set.h"
@@ -27,8 +28,6 @@ class VMDKVirtualDisk : public VirtualDisk {
   uint64_t SectorCount() const { return m_SectorCount; }
   uint32_t CID() const { return m_CID; }
 
-  // Deepest parent chain followed below the disk that was opened.
-  static constexpr uint32_t kMaxParentDepth = 32;
 
  private:
   ~VMDKVirtualDisk();
