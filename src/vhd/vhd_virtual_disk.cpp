@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "disk/locked_transfer.h"
 #include "disk/open_virtual_disk.h"
 #include "module/parse_trace.h"
 #include "platform/endian.h"
@@ -147,34 +148,20 @@ NTSTATUS VHDVirtualDisk::OpenByDiskType() {
 }
 
 NTSTATUS VHDVirtualDisk::Read(uint64_t firstSector, uint32_t count, void* buffer) {
-  NTSTATUS status;
-  if (firstSector > m_SectorCount || count > m_SectorCount - firstSector) {
-    status = STATUS_INVALID_PARAMETER;
-  } else {
-    CsGuard lock(&m_Lock);
-    status = m_Dynamic ? ReadDynamic(firstSector, count, buffer) : ReadFixed(firstSector, count, buffer);
-  }
-  if (!NT_SUCCESS(status))
-    TRACE_ERR(u"VHDVirtualDisk::Read (%I64d,%d) failed %08lx.\n", static_cast<int64_t>(firstSector),
-              static_cast<int32_t>(count), static_cast<uint32_t>(status));
-  return status;
+  return LockedTransfer(
+      &m_Lock, m_SectorCount, firstSector, count, buffer,
+      [&] { return m_Dynamic ? ReadDynamic(firstSector, count, buffer) : ReadFixed(firstSector, count, buffer); },
+      u"VHDVirtualDisk::Read (%I64d,%d) failed %08lx.\n");
 }
 
 NTSTATUS VHDVirtualDisk::Write(uint64_t firstSector, uint32_t count, const void* buffer) {
-  NTSTATUS status;
-  if (firstSector > m_SectorCount || count > m_SectorCount - firstSector) {
-    status = STATUS_INVALID_PARAMETER;
-  } else {
-    CsGuard lock(&m_Lock);
-    if (IsReadOnly())
-      status = STATUS_ACCESS_DENIED;
-    else
-      status = m_Dynamic ? WriteDynamic(firstSector, count, buffer) : WriteFixed(firstSector, count, buffer);
-  }
-  if (!NT_SUCCESS(status))
-    TRACE_ERR(u"VHDVirtualDisk::WRite (%I64d,%d) failed %08lx.\n", static_cast<int64_t>(firstSector),
-              static_cast<int32_t>(count), static_cast<uint32_t>(status));
-  return status;
+  return LockedTransfer(
+      &m_Lock, m_SectorCount, firstSector, count, buffer,
+      [&] {
+        if (IsReadOnly()) return STATUS_ACCESS_DENIED;
+        return m_Dynamic ? WriteDynamic(firstSector, count, buffer) : WriteFixed(firstSector, count, buffer);
+      },
+      u"VHDVirtualDisk::WRite (%I64d,%d) failed %08lx.\n");
 }
 
 NTSTATUS VHDVirtualDisk::ReadFixed(uint64_t first, uint32_t count, void* buffer) {

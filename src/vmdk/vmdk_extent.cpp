@@ -65,29 +65,25 @@ NTSTATUS VMDKFlatExtent::ReadRuns(const SectorRun* runs, size_t count) {
 }
 
 NTSTATUS VMDKFlatExtent::Read(uint64_t e, uint32_t n, void* buffer) {
-  if (!m_File) {
-    TRACE_ERR(u"VMDKFlatExtent::Read(%I64d,%d) - no file\n", e, static_cast<int32_t>(n));
-    return STATUS_FILE_INVALID;
-  }
-  const NTSTATUS status =
-      ReadImageBytes(m_File.get(), e * kVmdkSectorSize, uint64_t{n} * kVmdkSectorSize, buffer);
-  if (status < 0) {
-    TRACE_ERR(u"VMDKFlatExtent::Read(%I64d,%d) - read failed %08lx\n", e, static_cast<int32_t>(n),
-              static_cast<uint32_t>(status));
-  }
-  return status;
+  return Transfer(e, n, static_cast<uint8_t*>(buffer), false);
 }
 
 NTSTATUS VMDKFlatExtent::Write(uint64_t e, uint32_t n, const void* buffer) {
+  return Transfer(e, n, static_cast<uint8_t*>(const_cast<void*>(buffer)), true);
+}
+
+NTSTATUS VMDKFlatExtent::Transfer(uint64_t e, uint32_t n, uint8_t* buffer, bool write) {
   if (!m_File) {
-    TRACE_ERR(u"VMDKFlatExtent::Write(%I64d,%d) - no file\n", e, static_cast<int32_t>(n));
+    TRACE_ERR(write ? u"VMDKFlatExtent::Write(%I64d,%d) - no file\n" : u"VMDKFlatExtent::Read(%I64d,%d) - no file\n", e,
+              static_cast<int32_t>(n));
     return STATUS_FILE_INVALID;
   }
   const NTSTATUS status =
-      WriteImageBytes(m_File.get(), e * kVmdkSectorSize, uint64_t{n} * kVmdkSectorSize, buffer);
+      TransferImageBytes(m_File.get(), e * kVmdkSectorSize, uint64_t{n} * kVmdkSectorSize, buffer, write);
   if (status < 0) {
-    TRACE_ERR(u"VMDKFlatExtent::Write(%I64d,%d) - write failed %08lx\n", e, static_cast<int32_t>(n),
-              static_cast<uint32_t>(status));
+    TRACE_ERR(write ? u"VMDKFlatExtent::Write(%I64d,%d) - write failed %08lx\n"
+                    : u"VMDKFlatExtent::Read(%I64d,%d) - read failed %08lx\n",
+              e, static_cast<int32_t>(n), static_cast<uint32_t>(status));
   }
   return status;
 }

@@ -54,4 +54,7 @@ class VMDKFlatExtent : public VMDKExtent {
   NTSTATUS Write(uint64_t e, uint32_t n, const void* buffer) override;
   uint8_t IsValid() override { return m_File ? 1 : 0; }
   NTSTATUS ReadRuns(const SectorRun* runs, size_t count) override;
+
+ private:
+  NTSTATUS Transfer(uint64_t e, uint32_t n, uint8_t* buffer, bool write);
 };

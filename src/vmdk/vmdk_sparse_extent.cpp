@@ -476,6 +476,48 @@ NTSTATUS VMDKSparseExtent::FlushTable(int64_t t, std::vector<uint32_t>* entries)
   return status;
 }
 
+// Grains already allocated from extent sector e: one write of those that follow one another in
+// the file; *piece is the sectors done.
+NTSTATUS VMDKSparseExtent::WriteAllocated(uint64_t e, uint32_t n, const uint8_t* b, uint32_t* piece) {
+  const Span span = Locate(e, n);
+  *piece = span.count;
+  if (span.kind != SpanKind::kData) return RefuseSpan(span, u"Write", e, n);
+  const NTSTATUS status = WriteImageBytes(m_File.get(), span.fileSector * 512, uint64_t{span.count} * 512, b);
+  if (status < 0) {
+    TRACE_ERR(u"VMDKSparseExtent::Write(%I64d,%d) - write failed %08lx\n", e, static_cast<int32_t>(n),
+              static_cast<uint32_t>(status));
+  }
+  return status;
+}
+
+// New grains for the unallocated grain j of table t (and, when the request covers them whole,
+// its unallocated neighbours), written at the end of the file in one write. Their entries are
+// set in memory and listed in *pending; the table itself goes out later (FlushTable).
+NTSTATUS VMDKSparseExtent::WriteNewGrains(uint64_t t, uint32_t j, uint64_t e, uint32_t n, const uint8_t* b,
+                                          uint32_t* piece, std::vector<uint32_t>* pending) {
+  const uint32_t o = static_cast<uint32_t>(e % m_GrainSize);
+  uint32_t grains = 1;
+  if (o == 0 && *piece == m_GrainSize) {
+    while (j + grains < m_NumGTEsPerGT && Entry(t, j + grains) == 0 && uint64_t{grains + 1} * m_GrainSize <= n) {
+      ++grains;
+    }
+    *piece = grains * m_GrainSize;
+  }
+  uint32_t g = 0;
+  const NTSTATUS status = AllocateGrains(e - o, grains, o, *piece, b, &g, e, n);
+  if (status < 0) return status;
+  try {
+    pending->reserve(pending->size() + grains);
+  } catch (const std::bad_alloc&) {
+    return STATUS_NO_MEMORY;  // the grains stay unrecorded space at the end of the file
+  }
+  for (uint32_t k = 0; k < grains; ++k) {
+    StoreLE32(m_GrainTables[t] + uint64_t{j + k} * 4, g + k * m_GrainSize);
+    pending->push_back(j + k);
+  }
+  return status;
+}
+
 NTSTATUS VMDKSparseExtent::Write(uint64_t e, uint32_t n, const void* buffer) {
   NTSTATUS status = STATUS_SUCCESS;
   if (!m_File) {
@@ -520,45 +562,8 @@ NTSTATUS VMDKSparseExtent::Write(uint64_t e, uint32_t n, const void* buffer) {
         continue;
       }
     }
-    if (Entry(t, j) != 0) {
-      const Span span = Locate(e, n);
-      if (span.kind == SpanKind::kData) {
-        piece = span.count;
-        status = WriteImageBytes(m_File.get(), span.fileSector * 512, uint64_t{piece} * 512, b);
-        if (status < 0) {
-          TRACE_ERR(u"VMDKSparseExtent::Write(%I64d,%d) - write failed %08lx\n", e, static_cast<int32_t>(n),
-                    static_cast<uint32_t>(status));
-        }
-      } else {
-        piece = span.count;
-        status = RefuseSpan(span, u"Write", e, n);
-      }
-    } else {
-      // Whole unallocated grains of this table covered by the request go out in one write.
-      uint32_t grains = 1;
-      if (o == 0 && piece == m_GrainSize) {
-        while (j + grains < m_NumGTEsPerGT && Entry(t, j + grains) == 0 &&
-               uint64_t{grains + 1} * m_GrainSize <= n) {
-          ++grains;
-        }
-        piece = grains * m_GrainSize;
-      }
-      uint32_t g = 0;
-      status = AllocateGrains(e - o, grains, o, piece, b, &g, e, n);
-      if (status >= 0) {
-        try {
-          pending.reserve(pending.size() + grains);
-        } catch (const std::bad_alloc&) {
-          status = STATUS_NO_MEMORY;  // the grains stay unrecorded space at the end of the file
-        }
-      }
-      if (status >= 0) {
-        for (uint32_t k = 0; k < grains; ++k) {
-          StoreLE32(m_GrainTables[t] + uint64_t{j + k} * 4, g + k * m_GrainSize);
-          pending.push_back(j + k);
-        }
-      }
-    }
+    status = Entry(t, j) != 0 ? WriteAllocated(e, n, b, &piece)
+                              : WriteNewGrains(t, j, e, n, b, &piece, &pending);
     n -= piece;
     e += piece;
     b += uint64_t{piece} * 512;

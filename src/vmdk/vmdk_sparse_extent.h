@@ -97,6 +97,9 @@ class VMDKSparseExtent : public VMDKExtent {
   // Writes `grains` new grains at the end of the file: data from b, completed from the parent.
   NTSTATUS AllocateGrains(uint64_t grainStart, uint32_t grains, uint32_t o, uint32_t n,
                           const uint8_t* b, uint32_t* firstSector, uint64_t traceE, uint32_t traceN);
+  NTSTATUS WriteAllocated(uint64_t e, uint32_t n, const uint8_t* b, uint32_t* piece);
+  NTSTATUS WriteNewGrains(uint64_t t, uint32_t j, uint64_t e, uint32_t n, const uint8_t* b, uint32_t* piece,
+                          std::vector<uint32_t>* pending);
   // Stores a table whose entries this write set; on failure the entries are cleared again.
   NTSTATUS FlushTable(int64_t t, std::vector<uint32_t>* entries);
 

@@ -3,6 +3,7 @@
 
 #include <new>
 
+#include "disk/locked_transfer.h"
 #include "disk/open_virtual_disk.h"
 #include "module/parse_trace.h"
 
@@ -72,25 +73,6 @@ NTSTATUS VMDKVirtualDisk::OpenLocked(uint8_t readOnly) {
   }
   m_Opened = 1;
   return STATUS_SUCCESS;
-}
-
-// Both directions: the range test, the disk lock around the extent set's work, one error trace.
-template <class Buffer, class Op>
-static NTSTATUS LockedTransfer(CRITICAL_SECTION* lock, uint64_t sectorCount, uint64_t firstSector,
-                               uint32_t count, Buffer buffer, Op op, const WCHAR* failTrace) {
-  NTSTATUS status;
-  if (firstSector > sectorCount || firstSector + count > sectorCount || (buffer == nullptr && count != 0)) {
-    status = STATUS_INVALID_PARAMETER;
-  } else {
-    CsGuard guard(lock);
-    try {
-      status = op();
-    } catch (const std::bad_alloc&) {
-      status = STATUS_NO_MEMORY;
-    }
-  }
-  if (status < 0) TRACE_ERR(failTrace, firstSector, static_cast<int32_t>(count), static_cast<uint32_t>(status));
-  return status;
 }
 
 NTSTATUS VMDKVirtualDisk::Read(uint64_t firstSector, uint32_t count, void* buffer) {
