@@ -2,6 +2,7 @@
 // failed flush stops the write before that step, and a failed final flush is reported.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "disk/open_virtual_disk.h"
@@ -56,53 +57,41 @@ std::vector<size_t> WritesIn(const std::vector<Op>& ops, uint64_t from, uint64_t
 
 }  // namespace
 
-// Dynamic VHD: data, flush, bitmap, flush, table sector for each new block.
-TEST(Flush, VhdBlockDataBeforeBitmapBeforeTable) {
+// Each table write of a growing write (the VHD table sector after the block's data and bitmap;
+// the VMDK primary table after the grains, the redundant one after the primary) comes straight
+// after a flush; a failing flush ends the write before any table changes.
+struct OrderCase {
+  const char* name;
+  ImageKind (*make)(const vmtest::TempDir&);
+  uint64_t tableFrom, tableTo;
+  uint32_t tableBytes, tableWrites, flushes;  // flushes: two per block or table, one at close
+  const char* format;
+};
+
+class FlushOrder : public testing::TestWithParam<OrderCase> {};
+
+TEST_P(FlushOrder, TablesFollowAFlush) {
+  const OrderCase& c = GetParam();
   vmtest::TempDir dir;
-  const ImageKind kind = MakeVhdDynamic(dir);
+  const ImageKind kind = c.make(dir);
   Recorder r;
   std::string path;
   ASSERT_EQ(GrowingWrite(dir, kind, &r, &path), 0);
-  const std::vector<size_t> table = WritesIn(r.ops, 1536, 1536 + 512, 512);
-  ASSERT_EQ(table.size(), 2u);  // two new blocks
-  for (size_t i : table) {
-    ASSERT_GE(i, 4u);
-    EXPECT_EQ(r.ops[i - 1].op, "flush");
-    EXPECT_EQ(r.ops[i - 2].op, "write");  // the bitmap
-    EXPECT_EQ(r.ops[i - 3].op, "flush");
-    EXPECT_EQ(r.ops[i - 4].op, "write");  // the data
-    EXPECT_LT(r.ops[i - 2].offset, r.ops[i - 4].offset);  // the bitmap leads its block
-  }
-  // A failed flush stops before the table: the image reads as before.
+  const std::vector<size_t> tables = WritesIn(r.ops, c.tableFrom, c.tableTo, c.tableBytes);
+  ASSERT_EQ(tables.size(), c.tableWrites);
+  for (size_t i : tables) EXPECT_TRUE(i >= 2 && r.ops[i - 1].op == "flush" && r.ops[i - 2].op == "write") << i;
+  EXPECT_EQ(std::count_if(r.ops.begin(), r.ops.end(), [](const Op& op) { return op.op == "flush"; }), c.flushes);
   Recorder failing;
   failing.failFlush = true;
-  vmtest::ClearTrace();
   EXPECT_EQ(GrowingWrite(dir, kind, &failing, &path), kInjected);
-  EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "VHDVirtualDisk::WriteDynamic flush of the block's data failed c0000185."));
-  EXPECT_TRUE(WritesIn(failing.ops, 1536, 1536 + 512, 512).empty());
-  EXPECT_EQ(vmtest::QemuRaw(path, "vpc"), vmtest::QemuRaw(kind.folder + "/" + kind.image, "vpc"));
+  EXPECT_TRUE(WritesIn(failing.ops, c.tableFrom, c.tableTo, c.tableBytes).empty());
+  EXPECT_EQ(vmtest::QemuRaw(path, c.format), vmtest::QemuRaw(kind.folder + "/" + kind.image, c.format));
 }
 
-// Hosted sparse VMDK: grains, flush, primary table, flush, redundant table.
-TEST(Flush, VmdkGrainBeforePrimaryBeforeRedundantTable) {
-  vmtest::TempDir dir;
-  const ImageKind kind = MakeVmdkSparse(dir);
-  Recorder r;
-  std::string path;
-  ASSERT_EQ(GrowingWrite(dir, kind, &r, &path), 0);
-  const std::vector<size_t> tables = WritesIn(r.ops, 0, UINT64_MAX, 2048);
-  ASSERT_EQ(tables.size(), 4u);  // tables 0 and 1, two copies each
-  for (size_t i : tables) {
-    ASSERT_GE(i, 2u);
-    EXPECT_EQ(r.ops[i - 1].op, "flush") << i;
-  }
-  EXPECT_EQ(r.ops[tables[0] - 2].length, 65536u);  // the grain of table 0
-  Recorder failing;
-  failing.failFlush = true;
-  EXPECT_EQ(GrowingWrite(dir, kind, &failing, &path), kInjected);
-  EXPECT_TRUE(WritesIn(failing.ops, 0, UINT64_MAX, 2048).empty());
-  EXPECT_EQ(vmtest::QemuRaw(path, "vmdk"), vmtest::QemuRaw(kind.folder + "/" + kind.image, "vmdk"));
-}
+INSTANTIATE_TEST_SUITE_P(Images, FlushOrder,
+                         testing::Values(OrderCase{"VhdDynamic", MakeVhdDynamic, 1536, 2048, 512, 2, 5, "vpc"},
+                                         OrderCase{"VmdkSparse", MakeVmdkSparse, 0, UINT64_MAX, 2048, 4, 5, "vmdk"}),
+                         [](const testing::TestParamInfo<OrderCase>& info) { return info.param.name; });
 
 // The final flush when files are closed: the set's Close reports it, and a disk released with
 // a failing flush traces it.
