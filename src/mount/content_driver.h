@@ -1,8 +1,7 @@
-// The connection to the volume driver and the loader object that hands it out, as the
-// driver-link library defines them; only the slots the module calls are named.
+// The connection to the volume driver, as the driver-link library hands it out; only the slots
+// the module calls are named.
 #pragma once
 #include <cstdint>
-#include "vmpeek/types.h"
 
 class ContentDriver {
  public:
@@ -15,29 +14,3 @@ class ContentDriver {
  protected:
   ~ContentDriver() = default;
 };
-
-// The link library's "QuillLoad2" object. LoadContentDriver hands out a ContentDriver with one
-// reference for the driver named (UTF-16, "zeldrive"); returns a Win32 status.
-class QuillLoader {
- public:
-  virtual uint32_t AddRef() = 0;                                                        // 0
-  virtual void Release() = 0;                                                           // 1
-  virtual void Reserved2() = 0;                                                         // 2
-  virtual uint32_t LoadContentDriver(const WCHAR* name, ContentDriver** driver) = 0;  // 3
-
- protected:
-  ~QuillLoader() = default;
-};
-
-// Request codes of the volume driver.
-enum DriverRequest : uint32_t {
-  VMMount_IoCtl_Mount = 1,
-  VMMount_IoCtl_UnMount = 2,
-  VMMount_IoCtl_StartFileVirtualisation = 3,
-  VMMount_IoCtl_StartRegVirtualisation = 4,
-  VMMount_IoCtl_StopVirtualisation = 5,
-  VMMount_IoCtl_ReadOnly = 6,
-};
-
-// Size of the mount request's reply: the 8-byte mount id and the volume's root name.
-#define MOUNT_REPLY_BYTES 218u

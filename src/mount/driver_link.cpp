@@ -12,7 +12,7 @@ namespace {
 const WCHAR* g_DriverLibrary = nullptr;  // null: "quilldrv.dll"
 
 // The failure line of each request, by code.
-const WCHAR* FailureFormat(DriverRequest code) {
+const WCHAR* FailureFormat(MountRequest code) {
   switch (code) {
     case VMMount_IoCtl_Mount: return u"VMMount_IoCtl_Mount failed with error %d\n";
     case VMMount_IoCtl_UnMount: return u"VMMount_IoCtl_UnMount failed with error %d\n";
@@ -65,7 +65,7 @@ uint32_t ConnectDriver(ContentDriver** driver) {
     Trace(u"QuillLoadCreate returned error %d\n", static_cast<int32_t>(status));
     return status;
   }
-  auto* loader = static_cast<QuillLoader*>(object);
+  auto* loader = static_cast<DriverLoader*>(object);
   status = loader->LoadContentDriver(u"zeldrive", driver);
   if (status == 0 && !*driver) status = ERROR_INVALID_HANDLE;
   if (status != 0) {
@@ -77,7 +77,7 @@ uint32_t ConnectDriver(ContentDriver** driver) {
   return status;
 }
 
-uint32_t DriverIoCtl(ContentDriver* driver, DriverRequest code, const void* in, uint64_t inSize, void* out,
+uint32_t DriverIoCtl(ContentDriver* driver, MountRequest code, const void* in, uint64_t inSize, void* out,
                      uint64_t outSize, uint64_t* returned) {
   uint32_t status = driver->IoCtl(code, in, inSize, out, outSize, returned);
   if (status != 0) Trace(FailureFormat(code), static_cast<int32_t>(status));

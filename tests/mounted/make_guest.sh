@@ -20,7 +20,7 @@ merge "$cfg1/SYSTEM" 'HKEY_LOCAL_MACHINE\SYSTEM' '[HKEY_LOCAL_MACHINE\\SYSTEM\\S
 "\\\\DosDevices\\\\K:"=hex:78,56,34,12,00,00,90,02,00,00,00,00,00,00,00,00
 "\\\\DosDevices\\\\H:"=hex:44,4d,49,4f,3a,49,44,3a,78,56,34,12,00,00,90,02,00,00,00,00,00,00,00,00\n'
 for c in "$cfg1" "$cfg2"; do
-  cp "$data/hive/minimal" "$c/SOFTWARE"; cp "$data/hive/minimal" "$c/DEFAULT"; chmod u+w "$c/SOFTWARE" "$c/DEFAULT"
+  cp "$data/hives/minimal" "$c/SOFTWARE"; cp "$data/hives/minimal" "$c/DEFAULT"; chmod u+w "$c/SOFTWARE" "$c/DEFAULT"
   merge "$c/SOFTWARE" 'HKEY_LOCAL_MACHINE\SOFTWARE' '[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes]\n
 [HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\.txt]\n@="txtfile"\n'
   merge "$c/DEFAULT" 'HKEY_USERS\.DEFAULT' '[HKEY_USERS\\.DEFAULT\\Control Panel]\n

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "mount/content_driver.h"
+#include "mount/driver_link.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ class Driver final : public ContentDriver {
   }
 } g_Driver;
 
-class Loader final : public QuillLoader {
+class Loader final : public DriverLoader {
  public:
   uint32_t AddRef() override { return 1; }
   void Release() override {}
