@@ -14,6 +14,7 @@
 #include "platform/wstr.h"
 #include "slots.h"
 #include "support/test_support.h"
+#include "vmpeek/vmpeek.h"
 
 namespace {
 
@@ -51,7 +52,7 @@ std::u16string Value(void* m, HKEY root, const WCHAR* path, const WCHAR* name, u
   uint32_t type = 0, size = sizeof text - 2;
   status = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<uint8_t*>(text), &size);
   RegCloseKey(key);
-  return status ? u"<query " + Utf8ToUtf16(std::to_string(status)) + u">" : std::u16string(text, size / 2);
+  return status ? u"<query " + Utf8ToUtf16(std::to_string(status)) + u">" : std::u16string(text);
 }
 
 std::vector<std::string> TempFiles() {
@@ -90,10 +91,11 @@ TEST_F(GuestMount, ReadOnlyRegistryTreeDriveLettersAndTemporaryCopies) {
   auto temps = TempFiles();
   ASSERT_EQ(3u, temps.size());
   for (auto& name : temps) EXPECT_TRUE(name.ends_with("_temp.reg")) << name;
-  // Select\Current is 2 in this guest: the link must lead to ControlSet002.
+  // Select\Current is 2 in this guest: the link must lead to ControlSet002, whose computer name
+  // differs from ControlSet001's (WKS-WIN732BITA).
   EXPECT_TRUE(Value(m, HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet", u"SymbolicLinkValue", REG_OPTION_OPEN_LINK)
                   .ends_with(u"\\ControlSet002"));
-  EXPECT_EQ(u"WKS-WIN732BITA", Value(m, HKEY_LOCAL_MACHINE,
+  EXPECT_EQ(u"WIN-V5T3CSP8U4H", Value(m, HKEY_LOCAL_MACHINE,
                                       u"SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ComputerName", u"ComputerName"));
   EXPECT_EQ(u"txtfile", Value(m, HKEY_CLASSES_ROOT, u".txt", u""));
   EXPECT_EQ(u"en-GB", Value(m, HKEY_CURRENT_USER, u"Control Panel\\International", u"LocaleName"));
@@ -166,7 +168,7 @@ TEST_F(GuestMount, WritableMountFilesAcrossHostAndVolumeAndHiveWriteBack) {
   const std::u16string host = Win("out.txt");
   EXPECT_EQ(1, Slot<uint8_t>(m, kCopyFile, u"\\data\\hello.txt", uint8_t{0}, host.c_str(), uint8_t{1}));
   EXPECT_EQ("guest file\n", vmtest::Sh("cat " + vmtest::Quote(g_Dir->file("out.txt"))));
-  EXPECT_EQ(1, Slot<uint8_t>(m, kCopyFile, host.c_str(), uint8_t{1}, u"\\data\\fromhost.txt", uint8_t{0}));
+  EXPECT_EQ(1, Slot<uint8_t>(m, kCopyFile, host.c_str(), uint8_t{1}, u"\\data\\fromhost.txt", uint8_t{0})) << GetLastError();
   EXPECT_EQ(1, Slot<uint8_t>(m, kMoveFile, u"\\data\\new.txt", uint8_t{0}, u"\\moved.txt", uint8_t{0}));
   EXPECT_EQ(1, Slot<uint8_t>(m, kMoveFile, host.c_str(), uint8_t{1}, Win("out2.txt").c_str(), uint8_t{1}));
   EXPECT_EQ(0, Slot<uint8_t>(m, kDeleteFile, u"\\data\\no-such.txt"));
