@@ -68,6 +68,25 @@ TEST(MountRecords, ConnectionRecordsReadOnlyRepliesAndUnmounts) {
   EXPECT_EQ(nullptr, Slot<HKEY>(first, kGetRegistryRoot, HKEY_LOCAL_MACHINE));
   EXPECT_EQ(1010u, Slot<uint32_t>(first, kRegDeleteKey, HKEY_LOCAL_MACHINE, u"SYSTEM"));
 
+  // Redirection records: the drive's device, the current user's key paths, 8 trailing zero bytes;
+  // before LoadRegistry the keys are null and the private key's name is empty.
+  s->requests.clear();
+  WCHAR device[256] = {};
+  ASSERT_NE(0u, QueryDosDeviceW(u"C:", device, 256));
+  EXPECT_EQ(1, Slot<uint8_t>(first, kStartFile, u'C'));
+  EXPECT_EQ(Bytes(kId, device, 10), s->requests.back().in);
+  EXPECT_EQ(0, Slot<uint8_t>(first, kStartFile, u'Q'));
+  EXPECT_TRUE(vmtest::TraceContains("default", "QueryDosDevice(Q:) failed with error 2"));
+  UNICODE_STRING user{};
+  ASSERT_EQ(0, RtlFormatCurrentUserKeyPath(&user));
+  const std::u16string u(user.Buffer, user.Length / 2);
+  RtlFreeUnicodeString(&user);
+  EXPECT_EQ(1, Slot<uint8_t>(first, kStartRegistry));
+  EXPECT_EQ(Bytes(Bytes(Bytes(std::vector<uint8_t>(32), u + u"_classes", 2), u, 2),
+                  u"\\Registry\\Machine\\SOFTWARE\\Brenmoor\\Tamsel\\", 10),
+            s->requests.back().in);
+  EXPECT_EQ((std::vector<uint32_t>{3, 4}), codes());
+
   // Releasing stops redirection and unmounts; a refused stop is only traced.
   s->requests.clear();
   s->status[VMMount_IoCtl_StopVirtualisation] = 31;
