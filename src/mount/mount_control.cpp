@@ -38,7 +38,10 @@ NTSTATUS CVmMountControl::OpenVirtualDisk(const WCHAR* path, uint8_t readOnly, v
 
 uint32_t CVmMountControl::Mount(const WCHAR* path, uint8_t option1, uint8_t option2,
                                 vmpeek::CMountedVirtualPartition** mounted) {
-  if (!mounted) return ERROR_INVALID_PARAMETER;
+  if (!mounted) {
+    Trace(u"CVmMountControl::Mount - no output pointer\n");
+    return ERROR_INVALID_PARAMETER;
+  }
   uint32_t result = 0;
   // The connection is made on the first mount and kept; a failed one is tried again next time.
   if (!m_Driver) {
