@@ -55,6 +55,16 @@ std::u16string Value(void* m, HKEY root, const WCHAR* path, const WCHAR* name, u
   return status ? u"<query " + Utf8ToUtf16(std::to_string(status)) + u">" : std::u16string(text);
 }
 
+// Subkeys (or values) of a key, -1 when it does not open.
+int Count(HKEY root, const WCHAR* path, bool values) {
+  HKEY key = nullptr;
+  uint32_t n[2] = {};
+  if (RegOpenKeyExW(root, path, 0, KEY_READ, &key) != 0) return -1;
+  RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &n[0], nullptr, nullptr, &n[1], nullptr, nullptr, nullptr, nullptr);
+  RegCloseKey(key);
+  return static_cast<int>(n[values]);
+}
+
 std::vector<std::string> TempFiles() {
   std::vector<std::string> names;
   for (auto& e : std::filesystem::directory_iterator(g_Temp)) names.push_back(e.path().filename());
@@ -108,13 +118,7 @@ TEST_F(GuestMount, ReadOnlyRegistryTreeDriveLettersAndTemporaryCopies) {
   Slot<void>(m, kUnLoadRegistry);
   EXPECT_TRUE(TempFiles().empty());
   EXPECT_EQ(nullptr, Slot<HKEY>(m, kGetRegistryRoot, HKEY_LOCAL_MACHINE));
-  HKEY tamsel = nullptr;
-  uint32_t subKeys = 1;
-  ASSERT_EQ(0, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Brenmoor\\Tamsel", 0, KEY_READ, &tamsel));
-  RegQueryInfoKeyW(tamsel, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                   nullptr);
-  EXPECT_EQ(0u, subKeys);
-  RegCloseKey(tamsel);
+  EXPECT_EQ(0, Count(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Brenmoor\\Tamsel", false));
   Slot<void>(m, kRelease);
 }
 
@@ -126,13 +130,8 @@ TEST_F(GuestMount, DirtyHiveIsLoadedWithItsCopiedLogs) {
   EXPECT_EQ(5u, temps.size());
   EXPECT_EQ(2, std::count_if(temps.begin(), temps.end(), [](auto& n) { return n.ends_with("_temp.reg.LOG1") ||
                                                                               n.ends_with("_temp.reg.LOG2"); }));
-  HKEY devices = nullptr;
-  uint32_t values = 0;
-  ASSERT_EQ(0u, Slot<uint32_t>(m, kRegOpenKeyEx, HKEY_LOCAL_MACHINE, u"SYSTEM\\MountedDevices", KEY_READ, &devices));
-  RegQueryInfoKeyW(devices, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr, nullptr,
-                   nullptr);
-  EXPECT_EQ(7u, values);  // 6 in the primary file, \DosDevices\F: from the logs
-  RegCloseKey(devices);
+  // 6 values in the primary file, \DosDevices\F: from the logs.
+  EXPECT_EQ(7, Count(Slot<HKEY>(m, kGetRegistryRoot, HKEY_LOCAL_MACHINE), u"SYSTEM\\MountedDevices", true));
   Slot<void>(m, kUnLoadRegistry);
   EXPECT_TRUE(TempFiles().empty());
   Slot<void>(m, kRelease);
