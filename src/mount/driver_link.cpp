@@ -65,7 +65,7 @@ uint32_t ConnectDriver(ContentDriver** driver) {
     Trace(u"QuillLoadCreate returned error %d\n", static_cast<int32_t>(status));
     return status;
   }
-  auto* loader = static_cast<DriverLoader*>(object);
+  auto* loader = static_cast<QuillLoader*>(object);
   status = loader->LoadContentDriver(u"zeldrive", driver);
   if (status == 0 && !*driver) status = ERROR_INVALID_HANDLE;
   if (status != 0) {

@@ -6,7 +6,7 @@
 
 // The link library's "QuillLoad2" object. LoadContentDriver hands out a ContentDriver with one
 // reference for the driver named (UTF-16, "zeldrive"); returns a Win32 status.
-class DriverLoader {
+class QuillLoader {
  public:
   virtual uint32_t AddRef() = 0;                                                        // 0
   virtual void Release() = 0;                                                           // 1
@@ -14,7 +14,7 @@ class DriverLoader {
   virtual uint32_t LoadContentDriver(const WCHAR* name, ContentDriver** driver) = 0;  // 3
 
  protected:
-  ~DriverLoader() = default;
+  ~QuillLoader() = default;
 };
 
 // Request codes of the volume driver.

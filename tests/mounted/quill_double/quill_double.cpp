@@ -31,7 +31,7 @@ class Driver final : public ContentDriver {
   }
 } g_Driver;
 
-class Loader final : public DriverLoader {
+class Loader final : public QuillLoader {
  public:
   uint32_t AddRef() override { return 1; }
   void Release() override {}
