@@ -11,7 +11,10 @@
 #include <unistd.h>
 
 #include "platform/file_handle.h"
+#include "platform/handles.h"
 #include "platform/path.h"
+#include "platform/volume_table.h"
+#include "platform/win_file.h"
 
 namespace {
 
@@ -20,6 +23,8 @@ constexpr off_t kLockHasRead = 100;
 constexpr off_t kLockHasWrite = 101;
 constexpr off_t kLockDenyRead = 102;
 constexpr off_t kLockDenyWrite = 103;
+constexpr off_t kLockHasDelete = 104;
+constexpr off_t kLockDenyDelete = 105;
 
 std::atomic<PlatformFileFaultHook> g_FaultHook{nullptr};
 std::atomic<void*> g_FaultContext{nullptr};
@@ -44,21 +49,6 @@ bool HeldByOthers(int fd, off_t byte) {
   return fl.l_type != F_UNLCK;
 }
 
-NTSTATUS ApplyShareMode(int fd, bool wantRead, bool wantWrite, uint32_t share) {
-  bool denyRead = !(share & FILE_SHARE_READ);
-  bool denyWrite = !(share & FILE_SHARE_WRITE);
-  // Take our own markers first, then look for conflicts: two racing openers may both fail,
-  // never both succeed.
-  if ((wantRead && !TakeShared(fd, kLockHasRead)) || (wantWrite && !TakeShared(fd, kLockHasWrite)) ||
-      (denyRead && !TakeShared(fd, kLockDenyRead)) || (denyWrite && !TakeShared(fd, kLockDenyWrite))) {
-    return errno == EINVAL || errno == ENOLCK ? STATUS_SUCCESS : STATUS_SHARING_VIOLATION;
-  }
-  if ((wantRead && HeldByOthers(fd, kLockDenyRead)) || (wantWrite && HeldByOthers(fd, kLockDenyWrite)) ||
-      (denyRead && HeldByOthers(fd, kLockHasRead)) || (denyWrite && HeldByOthers(fd, kLockHasWrite)))
-    return STATUS_SHARING_VIOLATION;
-  return STATUS_SUCCESS;
-}
-
 NTSTATUS FaultCheck(const char* op, PlatformFile* f, uint64_t offset, uint32_t length) {
   PlatformFileFaultHook hook = g_FaultHook.load();
   if (!hook) return STATUS_SUCCESS;
@@ -76,10 +66,39 @@ NTSTATUS MissingStatus(const std::string& path) {
 
 }  // namespace
 
+NTSTATUS PlatformApplyShareMode(int fd, uint32_t access, uint32_t share) {
+  if (!access) return STATUS_SUCCESS;  // an opener without data access takes part in no sharing
+  const struct {
+    bool has;
+    off_t mine, theirs;
+  } own[] = {
+      {(access & SHARE_ACCESS_READ) != 0, kLockHasRead, kLockDenyRead},
+      {(access & SHARE_ACCESS_WRITE) != 0, kLockHasWrite, kLockDenyWrite},
+      {(access & SHARE_ACCESS_DELETE) != 0, kLockHasDelete, kLockDenyDelete},
+      {!(share & FILE_SHARE_READ), kLockDenyRead, kLockHasRead},
+      {!(share & FILE_SHARE_WRITE), kLockDenyWrite, kLockHasWrite},
+      {!(share & FILE_SHARE_DELETE), kLockDenyDelete, kLockHasDelete},
+  };
+  // Take our own markers first, then look for conflicts: two racing openers may both fail,
+  // never both succeed.
+  for (const auto& m : own) {
+    if (m.has && !TakeShared(fd, m.mine))
+      return errno == EINVAL || errno == ENOLCK ? STATUS_SUCCESS : STATUS_SHARING_VIOLATION;
+  }
+  for (const auto& m : own)
+    if (m.has && HeldByOthers(fd, m.theirs)) return STATUS_SHARING_VIOLATION;
+  return STATUS_SUCCESS;
+}
+
+bool PlatformDeleteDenied(int fd) { return HeldByOthers(fd, kLockDenyDelete); }
+
 PlatformFile* PlatformFileFromHandle(HANDLE h) {
-  auto* f = static_cast<PlatformFile*>(h);
-  if (!f || h == reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)) || f->magic != PlatformFile::kMagic)
-    return nullptr;
+  if (PlatformHandleKindOf(h) != PlatformHandleKind::kHostFile) return nullptr;
+  return static_cast<PlatformFile*>(h);
+}
+
+HANDLE PlatformFileToHandle(PlatformFile* f) {
+  PlatformHandleAdd(f, PlatformHandleKind::kHostFile);
   return f;
 }
 
@@ -126,7 +145,8 @@ NTSTATUS PlatformOpenFile(HANDLE* file, uint32_t desiredAccess, const WCHAR* pat
     return STATUS_INVALID_DEVICE_REQUEST;
   }
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  st = ApplyShareMode(fd, wantRead, wantWrite, shareAccess);
+  st = PlatformApplyShareMode(fd, (wantRead ? SHARE_ACCESS_READ : 0) | (wantWrite ? SHARE_ACCESS_WRITE : 0),
+                              shareAccess | FILE_SHARE_DELETE);
   if (st != STATUS_SUCCESS) {
     close(fd);
     return st;
@@ -139,7 +159,7 @@ NTSTATUS PlatformOpenFile(HANDLE* file, uint32_t desiredAccess, const WCHAR* pat
   f->fd = fd;
   f->canWrite = wantWrite;
   f->path = posix;
-  *file = f;
+  *file = PlatformFileToHandle(f);
   return STATUS_SUCCESS;
 }
 
@@ -233,12 +253,11 @@ NTSTATUS ZwSetEndOfFile(HANDLE file, uint64_t endOfFile) {
 }
 
 NTSTATUS ZwClose(HANDLE file) {
-  PlatformFile* f = PlatformFileFromHandle(file);
-  if (!f) return STATUS_INVALID_HANDLE;
+  if (!PlatformHandleTake(file, PlatformHandleKind::kHostFile)) return STATUS_INVALID_HANDLE;
+  auto* f = static_cast<PlatformFile*>(file);
   NTSTATUS st = STATUS_SUCCESS;
   if (f->dirty && fdatasync(f->fd) != 0 && errno != EINVAL) st = PlatformErrnoToNtStatus(errno);
   close(f->fd);
-  f->magic = 0;
   delete f;
   return st;
 }
