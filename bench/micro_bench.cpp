@@ -1,5 +1,6 @@
-// Micro-benchmarks of the hot paths: a CfgBall lookup in a .vmx text, the sparse-extent address
-// computation (VMDK grain lookup, VHD block and sector-bitmap lookup) and the extent-set split.
+// Micro-benchmarks of the hot paths: a CfgBall lookup in a .vmx text, opening a real .vmx, the
+// sparse-extent address computation (VMDK grain lookup, VHD block and sector-bitmap lookup) and
+// the extent-set split.
 // Images are made with qemu-img in a scratch folder, as users would have them.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
@@ -12,6 +13,7 @@
 
 #include "disk/open_virtual_disk.h"
 #include "vm/cfg_ball.h"
+#include "vm/open_virtual_machine.h"
 #include "vmdk/vmdk_extent_set.h"
 
 namespace {
@@ -95,6 +97,21 @@ void BM_CfgBallMissingKey(benchmark::State& state) {
   ball->Release();
 }
 BENCHMARK(BM_CfgBallMissingKey);
+
+// --- Opening a real .vmx: load, probe every IDE, SCSI, SATA and NVMe slot twice ---------------
+
+void BM_OpenVmx(benchmark::State& state) {
+  std::string path = "Z:" + std::string(VMPEEK_BENCH_DIR) + "/../tests/data/vmx/vmx2xml-esx-in-the-wild-8.vmx";
+  for (char& c : path)
+    if (c == '/') c = '\\';
+  const std::u16string wide = Utf16(path);
+  for (auto _ : state) {
+    vmpeek::CVirtualMachine* machine = nullptr;
+    if (OpenVirtualMachine(wide.c_str(), &machine) != 0 || !machine) state.SkipWithError("open failed");
+    if (machine) machine->Release();
+  }
+}
+BENCHMARK(BM_OpenVmx);
 
 // --- Sparse-extent address computation ------------------------------------------------------
 // One-sector reads of unallocated grains and blocks cost the lookup and a 512-byte fill, no I/O;

@@ -18,6 +18,7 @@
 #include "disk/open_virtual_disk.h"
 #include "module/trace.h"
 #include "platform/endian.h"
+#include "platform/win_registry.h"
 #include "platform/wstr.h"
 #include "vm/cfg_ball.h"
 #include "vm/open_virtual_machine.h"
@@ -565,6 +566,86 @@ void RunMachine(const uint8_t* data, size_t size, const char* name) {
 void RunVmx(const uint8_t* data, size_t size) { RunMachine(data, size, "m.vmx"); }
 void RunVmc(const uint8_t* data, size_t size) { RunMachine(data, size, "m.vmc"); }
 
+
+// Walks a key of a loaded hive: every subkey by index and by name, every value by index and by
+// name, within fixed bounds on depth and the number of keys visited.
+void WalkKey(HKEY key, int depth, int* budget) {
+  if (depth > 24 || --*budget < 0) return;
+  uint32_t subKeys = 0, maxName = 0, values = 0, maxValueName = 0, maxValue = 0;
+  if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subKeys, &maxName, nullptr, &values, &maxValueName,
+                       &maxValue, nullptr, nullptr) != 0)
+    return;
+  std::vector<uint8_t> data(std::min<uint32_t>(maxValue, 1u << 20) + 1);
+  WCHAR name[16384];
+  for (uint32_t i = 0; i < values && i < 256; ++i) {
+    uint32_t n = 16384, type = 0, size = static_cast<uint32_t>(data.size());
+    if (RegEnumValueW(key, i, name, &n, nullptr, &type, data.data(), &size) != 0) continue;
+    size = static_cast<uint32_t>(data.size());
+    RegQueryValueExW(key, name, nullptr, &type, data.data(), &size);
+  }
+  for (uint32_t i = 0; i < subKeys && i < 64 && *budget > 0; ++i) {
+    uint32_t n = 256;
+    if (RegEnumKeyExW(key, i, name, &n, nullptr, nullptr, nullptr, nullptr) != 0) continue;
+    HKEY sub = nullptr;
+    if (RegOpenKeyExW(key, name, 0, KEY_READ, &sub) != 0) continue;
+    WalkKey(sub, depth + 1, budget);
+    RegCloseKey(sub);
+  }
+}
+
+// A hive (with up to two transaction logs after it, for the replay of dirty hives) loaded into
+// the registry, walked, changed, flushed and unloaded.
+void RunRegistryHive(const uint8_t* data, size_t size) {
+  AllocationBound bound;
+  {
+    RunFiles files;
+    auto parts = SplitFiles(data, size, 3);
+    static const char* const kNames[] = {"h", "h.LOG1", "h.LOG2"};
+    for (size_t i = 0; i < parts.size(); ++i) files.Write(kNames[i], parts[i].first, parts[i].second);
+    static bool privileges = [] {
+      HANDLE token = nullptr;
+      if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) return false;
+      uint8_t buf[sizeof(TOKEN_PRIVILEGES) + sizeof(LUID_AND_ATTRIBUTES)] = {};
+      auto* tp = reinterpret_cast<TOKEN_PRIVILEGES*>(buf);
+      tp->PrivilegeCount = 2;
+      LookupPrivilegeValueW(nullptr, u"SeRestorePrivilege", &tp->Privileges[0].Luid);
+      LookupPrivilegeValueW(nullptr, u"SeBackupPrivilege", &tp->Privileges[1].Luid);
+      tp->Privileges[0].Attributes = tp->Privileges[1].Attributes = SE_PRIVILEGE_ENABLED;
+      bool ok = AdjustTokenPrivileges(token, 0, tp, 0, nullptr, nullptr);
+      CloseHandle(token);
+      return ok;
+    }();
+    if (privileges && RegLoadKeyW(HKEY_LOCAL_MACHINE, u"FuzzHive", u"Z:\\h") == 0) {
+      HKEY root = nullptr;
+      if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"FuzzHive", 0, KEY_ALL_ACCESS, &root) == 0) {
+        int budget = 2000;
+        WalkKey(root, 0, &budget);
+        HKEY made = nullptr, link = nullptr;
+        const uint32_t v = 1;
+        RegSetValueExW(root, u"FuzzValue", 0, REG_DWORD, reinterpret_cast<const uint8_t*>(&v), 4);
+        if (RegCreateKeyExW(root, u"FuzzKey\\Sub", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &made, nullptr) == 0)
+          RegCloseKey(made);
+        if (RegCreateKeyExW(root, u"FuzzLink", 0, nullptr, REG_OPTION_VOLATILE | REG_OPTION_CREATE_LINK,
+                            KEY_ALL_ACCESS, nullptr, &link, nullptr) == 0) {
+          const char16_t target[] = u"\\Registry\\Machine\\FuzzHive\\FuzzLink";  // a loop
+          RegSetValueExW(link, u"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const uint8_t*>(target),
+                         sizeof target - 2);
+          HKEY k = nullptr;
+          if (RegOpenKeyExW(root, u"FuzzLink", 0, KEY_READ, &k) == 0) RegCloseKey(k);
+          ZwDeleteKey(link);
+          RegCloseKey(link);
+        }
+        RegDeleteKeyW(root, u"FuzzKey\\Sub");
+        RegDeleteValueW(root, u"FuzzValue");
+        RegFlushKey(root);
+        RegCloseKey(root);
+      }
+      RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"FuzzHive");
+    }
+    bound.Check(files.Bytes());
+  }
+}
+
 }  // namespace
 
 std::vector<std::pair<const uint8_t*, size_t>> SplitFiles(const uint8_t* data, size_t size,
@@ -598,6 +679,7 @@ const std::vector<Target>& Targets() {
       {"cfgball", RunCfgBall},
       {"vmx", RunVmx},
       {"vmc", RunVmc},
+      {"registry_hive", RunRegistryHive},
   };
   return targets;
 }

@@ -100,6 +100,15 @@ for f in "$REAL"/vmx/*.vmx; do
   seed cfgball "$(basename "$f" .vmx)" c
 done
 
+# Registry hives: hivex's samples and a small real hive.
+for f in "$REAL"/hive/*; do
+  [ -f "$f" ] && seed registry_hive "hivex-$(basename "$f")" "$f"
+done
+if [ -f "$REAL/hives/win10_regipy_BCD.xz" ]; then
+  xz -dc "$REAL/hives/win10_regipy_BCD.xz" >bcd
+  seed registry_hive win10-bcd bcd
+fi
+
 # The committed hand-made seeds.
 for d in "$OLDPWD"/fuzz/seeds/*/; do
   [ -d "$d" ] || continue

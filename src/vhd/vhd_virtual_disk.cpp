@@ -41,6 +41,11 @@ bool VHDVirtualDisk::ReachesItself() const {
   return false;
 }
 
+bool VHDVirtualDisk::IsVhdx() {
+  uint8_t first[512];
+  return NT_SUCCESS(m_Files.Read(0, 1, first)) && memcmp(first, "vhdxfile", 8) == 0;
+}
+
 NTSTATUS VHDVirtualDisk::Open(uint8_t readOnly) {
   if (m_Opened) return STATUS_SUCCESS;
 
@@ -70,6 +75,9 @@ NTSTATUS VHDVirtualDisk::Open(uint8_t readOnly) {
     memcpy(m_footer, sector + 1, 511);
     m_footer[511] = 0;
     m_ShortFooter = 1;
+  } else if (IsVhdx()) {
+    TRACE_ERR(u"VHDVirtualDisk::Open VHDX is not supported yet.\n");
+    return STATUS_INVALID_IMAGE_FORMAT;
   } else {
     TRACE_ERR(u"VHDVirtualDisk::Open no conectix signature in footer.\n");
     return STATUS_INVALID_IMAGE_FORMAT;

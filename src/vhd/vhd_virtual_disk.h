@@ -50,6 +50,8 @@ class VHDVirtualDisk : public VirtualDisk {
   NTSTATUS ReadLocator(const uint8_t* locator, uint32_t platformCode, WCHAR** path);
   // True when this image's unique id is already held by a child below it in the chain.
   bool ReachesItself() const;
+  // True when the file starts with the signature of the newer VHDX format.
+  bool IsVhdx();
 
   VHDFileSet m_Files;
   uint8_t m_footer[512] = {};

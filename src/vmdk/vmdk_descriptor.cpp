@@ -57,6 +57,15 @@ std::u16string ComparablePath(const WCHAR* path) {
   return out;
 }
 
+// A createType line whose value is streamOptimized (blanks around "=" and quotes allowed).
+bool IsStreamOptimized(const char* line) {
+  if (line == nullptr) return false;
+  std::string value;
+  for (const char* p = line + 10; *p; ++p)
+    if (*p != ' ' && *p != '\t' && *p != '=' && *p != '"') value += *p;
+  return DescriptorEquals(value.c_str(), "streamOptimized");
+}
+
 // The decimal value at byte `offset` of a line; 0 when the line is shorter.
 int32_t ValueAt(const char* line, size_t offset) {
   return strlen(line) < offset ? 0 : ParseDecimal32(line + offset);
@@ -385,6 +394,11 @@ NTSTATUS VMDKVirtualDisk::ProcessDescriptorFile() {
   const bool version = FindDescriptorLine(base, size, "version=1") != nullptr;
   if (!version) TRACE_ERR(u"VMDKVirtualDisk::ProcessDescriptorFile didn't find correct version.\n");
   if (!signature || !version) return STATUS_INVALID_IMAGE_FORMAT;
+  if (IsStreamOptimized(FindDescriptorLine(base, size, "createType"))) {
+    // Named before any extent is opened, whatever file name its extent line gives.
+    TRACE_ERR(u"VMDKVirtualDisk::ProcessDescriptorFile stream-optimized VMDK is not supported yet\n");
+    return STATUS_INVALID_IMAGE_FORMAT;
+  }
 
   NTSTATUS status = ReadCID(buffer, "cid=", &m_CID);
   if (status < 0) {

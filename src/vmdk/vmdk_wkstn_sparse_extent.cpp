@@ -9,11 +9,6 @@
 #include "platform/endian.h"
 
 bool VMDKWkstnSparseExtent::HeaderSupported(uint32_t flags, uint64_t gdOffset) {
-  if (flags & kFlagCompressed) {
-    TRACE_ERR(u"VMDKWkstnSparseExtent::VMDKWkstnSparseExtent %s has compressed grains (stream-optimized), which this reader does not support\n",
-              m_Path.c_str());
-    return false;
-  }
   if (flags & kFlagMarkers) {
     TRACE_ERR(u"VMDKWkstnSparseExtent::VMDKWkstnSparseExtent %s has grain markers (stream-optimized), which this reader does not support\n",
               m_Path.c_str());
@@ -21,6 +16,11 @@ bool VMDKWkstnSparseExtent::HeaderSupported(uint32_t flags, uint64_t gdOffset) {
   }
   if (gdOffset == ~uint64_t{0}) {
     TRACE_ERR(u"VMDKWkstnSparseExtent::VMDKWkstnSparseExtent %s keeps its grain directory at the end of the file (stream-optimized), which this reader does not support\n",
+              m_Path.c_str());
+    return false;
+  }
+  if (flags & kFlagCompressed) {
+    TRACE_ERR(u"VMDKWkstnSparseExtent::VMDKWkstnSparseExtent %s has compressed grains, which this reader does not support\n",
               m_Path.c_str());
     return false;
   }

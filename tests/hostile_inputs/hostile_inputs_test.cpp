@@ -44,7 +44,7 @@ TEST_P(HostileInputs, EveryInputOpensWithoutFault) {
 
 INSTANTIATE_TEST_SUITE_P(Targets, HostileInputs,
                          ::testing::Values("vmdk_descriptor", "vmdk_hosted_sparse", "vmdk_esx_sparse",
-                                           "vhd", "partitions", "cfgball", "vmx", "vmc"),
+                                           "vhd", "partitions", "cfgball", "vmx", "vmc", "registry_hive"),
                          [](const ::testing::TestParamInfo<const char*>& info) {
                            return std::string(info.param);
                          });
