@@ -102,7 +102,7 @@ NTSTATUS VHDVirtualDisk::TryLocator(uint32_t platformCode) {
   } else {
     m_Parent->m_Child = this;
     m_Parent->m_Depth = m_Depth + 1;
-    status = m_Parent->Open(1);
+    status = OpenParentImage(m_Parent);
     m_Parent->m_Child = nullptr;
     if (!NT_SUCCESS(status)) {
       status = STATUS_INVALID_OWNER;

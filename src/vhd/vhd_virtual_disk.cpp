@@ -35,6 +35,10 @@ void VHDVirtualDisk::GetUniqueId(uint8_t uniqueId[16]) const {
   memcpy(uniqueId, m_footer + kFooterUniqueId, 16);
 }
 
+const uint8_t* VHDVirtualDisk::ParentUniqueId() const {
+  return m_DiskType == kDiskTypeDifferencing ? m_header + kHeaderParentUniqueId : nullptr;
+}
+
 bool VHDVirtualDisk::ReachesItself() const {
   for (const VHDVirtualDisk* c = m_Child; c; c = c->m_Child)
     if (memcmp(c->m_footer + kFooterUniqueId, m_footer + kFooterUniqueId, 16) == 0) return true;
@@ -122,13 +126,7 @@ NTSTATUS VHDVirtualDisk::Open(uint8_t readOnly) {
     m_Dynamic = 0;
   }
 
-  ProcessMBR();
-  if (m_PartitionCount == 0) {
-    TRACE_ERR(u"VHDVirtualDisk::Open ProcessMBR found 0 partitions\n");
-    return STATUS_DEVICE_NOT_PARTITIONED;
-  }
-  m_Opened = 1;
-  return STATUS_SUCCESS;
+  return FinishOpen(u"VHDVirtualDisk::Open ProcessMBR found 0 partitions\n");
 }
 
 NTSTATUS VHDVirtualDisk::Read(uint64_t firstSector, uint32_t count, void* buffer) {
