@@ -44,8 +44,12 @@ struct Inspect {
   }
 };
 
+// A descriptor's CID or parentCID value as 8 hex digits (qemu-img writes no leading zeros).
 std::string DescriptorValue(const std::string& vmdk, const std::string& key) {
-  return Sh("grep -a -m1 '^" + key + "=' " + Quote(vmdk) + " | cut -d= -f2 | tr -d '\\r\\n'");
+  const std::string value = Sh("grep -a -m1 '^" + key + "=' " + Quote(vmdk) + " | cut -d= -f2");
+  char text[16];
+  snprintf(text, sizeof text, "%08lx", std::stoul(value, nullptr, 16));
+  return text;
 }
 
 }  // namespace
