@@ -162,6 +162,7 @@ TEST(DiskInspect, ContentIdsAndParentsOfChains) {
   SaveImage(dir.file("diff.vhd"), diff.Build());
   ASSERT_EQ(inspect.Open(disk, dir.file("diff.vhd")), 0);
   EXPECT_EQ(inspect.Ids(disk.p), std::make_pair(Hex(diff.uuid, 16), Hex(blank.uuid, 16)));
+  parent.reset();
   ASSERT_EQ(inspect.p->GetParent(disk.p, parent.put()), 0);
   ASSERT_TRUE(parent);
   EXPECT_EQ(inspect.Ids(parent.p), std::make_pair(Hex(blank.uuid, 16), std::string()));
