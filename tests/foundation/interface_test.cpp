@@ -88,15 +88,21 @@ TEST(InterfaceLookup, RegistryOrderFactoryStatusAndUnregistering) {
   UnregisterInterface(&other);
   EXPECT_EQ(builtIn, FirstInterface());
 
-  // Unregistering the only entry leaves an empty list.
+  // The library's own second interface comes after it; unregistering both empties the list.
+  InterfaceEntry* inspect = builtIn->next;
+  ASSERT_NE(nullptr, inspect);
+  EXPECT_STREQ("VmPeek_Disk_Inspect_1", inspect->name);
+  EXPECT_EQ(nullptr, inspect->next);
+  UnregisterInterface(inspect);
   UnregisterInterface(builtIn);
   EXPECT_EQ(nullptr, FirstInterface());
   object = kJunk;
   EXPECT_EQ(123u, ModuleGetInterface("VM_Mount_Control_1", &object));
   EXPECT_EQ(nullptr, object);
+  RegisterInterface(inspect, inspect->name, inspect->factory);
   RegisterInterface(builtIn, builtIn->name, builtIn->factory);
   EXPECT_EQ(builtIn, FirstInterface());
-  EXPECT_EQ(nullptr, builtIn->next);
+  EXPECT_EQ(inspect, builtIn->next);
 }
 
 // Calls the mount control strictly by virtual-table slot, as a host does.
