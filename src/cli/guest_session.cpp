@@ -60,12 +60,20 @@ std::u16string GuestSession::FullPath(const std::u16string& guestPath) const {
   return out;
 }
 
+// Lines every mount writes on its way: they explain nothing about a failure.
+static bool RoutineLine(const std::string& line) {
+  static const char* const kRoutine[] = {"CVmMountControl - need to connect", "NotComDllGetInterface",
+                                         "didn't find windows at", "found windows at", "returned 0"};
+  for (const char* r : kRoutine)
+    if (line.find(r) != std::string::npos) return true;
+  return false;
+}
+
 int GuestSession::Fail(const std::string& what, uint32_t status) {
   std::vector<std::string> lines;
-  for (const char* channel : kGuestChannels) {
-    std::vector<std::string> more = m_Host.ChannelLines(channel);
-    lines.insert(lines.end(), more.begin(), more.end());
-  }
+  for (const char* channel : kGuestChannels)
+    for (const std::string& line : m_Host.ChannelLines(channel))
+      if (!RoutineLine(line)) lines.push_back(line);
   ReportFailure(m_Options.target, what + ": " + MachineStatusText(status), ExplainingLines(lines));
   return kExitFailure;
 }
@@ -322,6 +330,7 @@ int GuestSession::Open(bool writable, bool registry) {
     if (status != 0) return Fail("loading the guest registry", status);
     m_RegistryLoaded = true;
   }
+  m_Host.ClearTrace();  // what fails from here on explains itself with its own lines
   return kExitOk;
 }
 
