@@ -10,6 +10,7 @@ set -euo pipefail
 out=${1:?usage: make-guest.sh OUT NTFS_FILL}
 fill=${2:?usage: make-guest.sh OUT NTFS_FILL}
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/child-grains.sh"
 mkdir -p "$out/windows"
 out=$(cd "$out" && pwd)
 work=$(mktemp -d)
@@ -92,12 +93,7 @@ printf 'written after the snapshot\r\n' > "$work/later/Users/Alice/Documents/lat
 dd if="$work/c.img" of="$raw" bs=1M seek=$(( c_start / 2048 )) conv=notrunc,sparse status=none
 (cd "$out/windows" && qemu-img create -q -f vmdk -o subformat=monolithicSparse \
    -b guest-base.vmdk -F vmdk guest.vmdk $(( sectors * 512 )))
-cmds=()
-for g in $(cmp -l "$work/before.raw" "$raw" | awk '{ print int(($1 - 1) / 65536) }' | uniq); do
-  dd if="$raw" of="$work/grain$g" bs=64K skip="$g" count=1 status=none
-  cmds+=(-c "write -q -s $work/grain$g $(( g * 65536 )) 64k")
-done
-qemu-io -f vmdk "${cmds[@]}" "$out/windows/guest.vmdk"
+write_changed_grains "$work/before.raw" "$raw" "$out/windows/guest.vmdk" "$work"
 cat > "$out/windows/guest.vmx" <<'VMX'
 .encoding = "UTF-8"
 config.version = "8"

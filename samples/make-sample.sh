@@ -8,6 +8,7 @@
 set -euo pipefail
 out=${1:?usage: make-sample.sh OUT}
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/child-grains.sh"
 mkdir -p "$out/vmware" "$out/microsoft"
 out=$(cd "$out" && pwd)
 work=$(mktemp -d)
@@ -60,12 +61,7 @@ mcopy -i "$(img 53248)" "$work/LATER.TXT" ::/
 (cd "$out/vmware" && qemu-img create -q -f vmdk -o subformat=monolithicSparse \
    -b sample-base.vmdk -F vmdk sample.vmdk 64M)
 # Copy into the child only the 64 KiB grains that changed.
-cmds=()
-for g in $(cmp -l "$work/before.raw" "$raw" | awk '{ print int(($1 - 1) / 65536) }' | uniq); do
-  dd if="$raw" of="$work/grain$g" bs=64K skip="$g" count=1 status=none
-  cmds+=(-c "write -q -s $work/grain$g $(( g * 65536 )) 64k")
-done
-qemu-io -f vmdk "${cmds[@]}" "$out/vmware/sample.vmdk"
+write_changed_grains "$work/before.raw" "$raw" "$out/vmware/sample.vmdk" "$work"
 cat > "$out/vmware/sample.vmx" <<'VMX'
 .encoding = "UTF-8"
 config.version = "8"

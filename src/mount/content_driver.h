@@ -2,6 +2,7 @@
 // the module calls are named.
 #pragma once
 #include <cstdint>
+#include "vmpeek/types.h"
 
 class ContentDriver {
  public:
@@ -13,4 +14,17 @@ class ContentDriver {
 
  protected:
   ~ContentDriver() = default;
+};
+
+// The link library's "QuillLoad2" object. LoadContentDriver hands out a ContentDriver with one
+// reference for the driver named (UTF-16, "zeldrive"); returns a Win32 status.
+class QuillLoader {
+ public:
+  virtual uint32_t AddRef() = 0;                                                        // 0
+  virtual void Release() = 0;                                                           // 1
+  virtual void Reserved2() = 0;                                                         // 2
+  virtual uint32_t LoadContentDriver(const WCHAR* name, ContentDriver** driver) = 0;  // 3
+
+ protected:
+  ~QuillLoader() = default;
 };

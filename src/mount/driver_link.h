@@ -4,19 +4,6 @@
 #include "mount/content_driver.h"
 #include "platform/loader.h"
 
-// The link library's "QuillLoad2" object. LoadContentDriver hands out a ContentDriver with one
-// reference for the driver named (UTF-16, "zeldrive"); returns a Win32 status.
-class QuillLoader {
- public:
-  virtual uint32_t AddRef() = 0;                                                        // 0
-  virtual void Release() = 0;                                                           // 1
-  virtual void Reserved2() = 0;                                                         // 2
-  virtual uint32_t LoadContentDriver(const WCHAR* name, ContentDriver** driver) = 0;  // 3
-
- protected:
-  ~QuillLoader() = default;
-};
-
 // Request codes of the volume driver.
 enum MountRequest : uint32_t {
   VMMount_IoCtl_Mount = 1,
