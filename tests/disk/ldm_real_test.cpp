@@ -10,8 +10,7 @@
 using namespace vmtest;
 
 namespace {
-// Real dynamic disks from public test data, in the shared folder beside the source tree.
-const std::string kTarball = std::string(VMPEEK_SOURCE_DIR) + "/../shared/realdata/ldm/ldm-data.tar.xz";
+const std::string kTarball = std::string(VMPEEK_SOURCE_DIR) + "/tests/data/ldm/ldm-data.tar.xz";
 }
 
 TEST(LdmRealDisks, ListTheSamePartitionsAsLdmtool) {
