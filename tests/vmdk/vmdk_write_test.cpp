@@ -104,36 +104,3 @@ TEST(VmdkWrite, SplitExtentsRoundTrip) {
     EXPECT_EQ(ReadBytes(out, (2 * boundary - 20) * 512, b.size()), b) << subformat;
   }
 }
-
-// A grain table write that fails leaves the new grain unrecorded: the write reports the failure,
-// the disk still reads its old data, and the image stays consistent for qemu-img.
-TEST(VmdkWrite, FailedTableWriteLeavesImageReadable) {
-  TempDir dir;
-  const std::string raw = dir.file("src.raw"), vmdk = dir.file("disk.vmdk");
-  MakeRaw(raw, 48 * kMiB, {});
-  RawToVmdk(raw, vmdk, "monolithicSparse");
-  const std::vector<uint8_t> expected = ReadAll(raw);
-  const uint64_t metadataEnd = FileSize(vmdk);  // tables lie before the first grain written now
-  {
-    DiskRef disk;
-    ASSERT_EQ(OpenImage(disk, vmdk, false), STATUS_SUCCESS);
-    struct Hook {
-      static NTSTATUS Fail(const char* op, const char*, uint64_t offset, uint32_t, void* end) {
-        return std::string(op) == "write" && offset < *static_cast<uint64_t*>(end) ? STATUS_IO_DEVICE_ERROR : 0;
-      }
-    };
-    uint64_t end = metadataEnd;
-    PlatformSetFileFaultHook(&Hook::Fail, &end);
-    const std::vector<uint8_t> data = PatternBytes(512, 1);
-    const NTSTATUS status = disk->Write(9000, 1, data.data());
-    PlatformSetFileFaultHook(nullptr, nullptr);
-    EXPECT_EQ(status, STATUS_IO_DEVICE_ERROR);
-    std::vector<uint8_t> back(512);
-    ASSERT_EQ(disk->Read(9000, 1, back.data()), STATUS_SUCCESS);
-    EXPECT_EQ(back, std::vector<uint8_t>(512, 0));
-  }
-  std::string out;
-  vmtest::Run("qemu-img check " + Quote(vmdk) + " 2>&1", &out);
-  EXPECT_EQ(out.find("ERROR"), std::string::npos) << out;
-  ASSERT_EQ(ReadAll(QemuToRaw(vmdk, dir.file("out.raw"))), expected);
-}
