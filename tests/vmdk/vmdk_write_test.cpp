@@ -23,6 +23,17 @@ void ExpectQemuSees(const std::string& vmdk, const std::vector<uint8_t>& expecte
   EXPECT_EQ(FirstDifference(ReadAll(QemuToRaw(vmdk, raw)), expected), -1) << "first differing byte";
 }
 
+// Every grain table the primary directory names equals its redundant copy.
+void ExpectRedundantTablesAgree(const std::string& vmdk) {
+  const std::vector<uint8_t> h = ReadBytes(vmdk, 0, 512);
+  const uint64_t perTable = LoadLE32(&h[44]), span = LoadLE64(&h[20]) * perTable;
+  const uint64_t tables = (LoadLE64(&h[12]) + span - 1) / span;
+  const auto gd = ReadBytes(vmdk, LoadLE64(&h[56]) * 512, tables * 4), rgd = ReadBytes(vmdk, LoadLE64(&h[48]) * 512, tables * 4);
+  for (uint64_t t = 0; t < tables; ++t)
+    EXPECT_EQ(ReadBytes(vmdk, LoadLE32(&gd[t * 4]) * 512ull, perTable * 4),
+              ReadBytes(vmdk, LoadLE32(&rgd[t * 4]) * 512ull, perTable * 4)) << "grain table " << t;
+}
+
 }  // namespace
 
 // A base disk: part of a fresh grain, several whole fresh grains in one request, a grain that
@@ -51,6 +62,7 @@ TEST(VmdkWrite, BaseSparseRoundTrip) {
   EXPECT_GT(FileSize(vmdk), sizeBefore);
   EXPECT_EQ(FileSize(vmdk) % (64 * 1024), 0u);  // whole grains only
   ExpectQemuSees(vmdk, expected, dir.file("out.raw"));
+  ExpectRedundantTablesAgree(vmdk);
   // Reopened, the disk reads what qemu reads.
   DiskRef again;
   ASSERT_EQ(OpenImage(again, vmdk, true), STATUS_SUCCESS);
