@@ -1,7 +1,9 @@
 #include "cli/host.h"
 
 #include "cli/errors.h"
+#include "cli/failure_cause.h"
 #include "cli/plugin_loader.h"
+#include "cli/trace_paths.h"
 #include "platform/status.h"
 
 Host::Host(Plugin& plugin) : m_Control(plugin.MountControl()) { m_Trace.Attach(); }
@@ -22,16 +24,28 @@ uint32_t Host::OpenMachine(const std::u16string& path, Ref<vmpeek::CVirtualMachi
   return status;
 }
 
-std::vector<std::string> Host::ErrorLines() const {
-  std::vector<std::string> lines = ExplainingLines(m_Trace.Lines("VMParseErrors"));
-  if (!lines.empty()) return lines;
+std::vector<std::string> Host::RawErrorLines() const {
+  std::vector<std::string> lines = m_Trace.Lines("VMParseErrors");
+  for (const std::string& line : lines)
+    if (!IsRoutineLine(line)) return lines;
   // Some readers report a failure among their details (the configuration file not opening).
+  lines.clear();
   for (const std::string& line : m_Trace.Lines("VMParseDetails"))
     if (line.find("fail") != std::string::npos || line.find("error") != std::string::npos) lines.push_back(line);
-  return ExplainingLines(lines);
+  return lines;
 }
 
+std::vector<std::string> Host::ErrorLines(const std::string& typed) const {
+  std::vector<std::string> lines = ExplainingLines(RawErrorLines());
+  for (std::string& line : lines) line = HostPathsInLine(line, typed);
+  return lines;
+}
+
+std::string Host::FailureCause(const std::string& typed) const { return ::FailureCause(RawErrorLines(), typed); }
+
 int Host::FailDisk(const std::string& file, NTSTATUS status, const std::string& what) {
-  ReportFailure(file, (what.empty() ? "" : what + ": ") + NtStatusText(status), ErrorLines());
+  const std::string cause = FailureCause(file);
+  ReportFailure(file, (what.empty() ? "" : what + ": ") + (cause.empty() ? "" : cause + ": ") + NtStatusText(status),
+                ErrorLines(file));
   return kExitFailure;
 }

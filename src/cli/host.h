@@ -21,14 +21,21 @@ class Host {
   // Opens a configuration; the factory's Win32 or COM status (a missing object counts as failure).
   uint32_t OpenMachine(const std::u16string& path, Ref<vmpeek::CVirtualMachine>* machine);
 
-  // Forget the remembered trace lines (before a library call) / the lines explaining a failure.
+  // Forget the remembered trace lines (before a library call) / the lines explaining a failure,
+  // with library paths shown as host paths (beside `typed`, the path the user gave, in its form).
   void ClearTrace() { m_Trace.Clear(); }
-  std::vector<std::string> ErrorLines() const;
+  std::vector<std::string> ErrorLines(const std::string& typed = "") const;
+  // What the failure's lines name as its cause ("VHDX is not supported yet", "parent not found:
+  // tried ..."), or "".
+  std::string FailureCause(const std::string& typed) const;
 
-  // Reports a failed disk call (status and explaining lines) and returns the failure exit status.
+  // Reports a failed disk call (cause, status and explaining lines) and returns the failure exit
+  // status.
   int FailDisk(const std::string& file, NTSTATUS status, const std::string& what = "");
 
  private:
+  std::vector<std::string> RawErrorLines() const;
+
   vmpeek::CVmMountControl* m_Control;
   TraceMemory m_Trace;
 };

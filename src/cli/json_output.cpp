@@ -33,7 +33,11 @@ Json MachineJson(const MachineFacts& machine) {
   for (const MachineDisk& d : machine.disks) {
     Json disk{{"name", d.name}, {"path", d.path}};
     if (d.image) disk["image"] = DiskJson(*d.image);
-    if (d.error) disk["error"] = Json{{"status", d.error->status}, {"code", d.error->code}, {"trace", d.error->trace}};
+    if (d.error)
+      disk["error"] = Json{{"status", d.error->status},
+                           {"code", d.error->code},
+                           {"cause", d.error->cause.empty() ? Json(nullptr) : Json(d.error->cause)},
+                           {"trace", d.error->trace}};
     disks.push_back(disk);
   }
   return Json{{"guest_os", {{"code", machine.guestCode}, {"name", GuestOsName(machine.guestCode)}}},

@@ -72,7 +72,8 @@ void PrintMachine(const std::string& file, const MachineFacts& machine) {
     printf("  path:          %s\n", d.path.c_str());
     if (d.image) PrintDisk(*d.image, "  ");
     if (d.error) {
-      printf("  error:         %s (%s)\n", d.error->status.c_str(), d.error->code.c_str());
+      printf("  error:         %s%s%s (%s)\n", d.error->cause.c_str(), d.error->cause.empty() ? "" : ": ",
+             d.error->status.c_str(), d.error->code.c_str());
       for (const std::string& line : d.error->trace) printf("    %s\n", line.c_str());
     }
   }

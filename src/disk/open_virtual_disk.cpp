@@ -37,6 +37,8 @@ VirtualDisk* OpenVirtualDisk(const WCHAR* path) {
   } else if (WStrCmp(dot, u".ISO") == 0 || WStrCmp(dot, u".IMG") == 0) {
     TRACE_DETAIL(u"OpenVirtualDisk : Making ISOVirtualDisk\n");
     disk = CreateISODisk(path);
+  } else if (WStrCmp(dot, u".VHDX") == 0) {
+    TRACE_ERR(u"OpenVirtualDisk : VHDX is not supported yet\n");
   } else {
     TRACE_ERR(u"OpenVirtualDisk : unrecognised extension\n");
   }

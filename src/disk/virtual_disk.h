@@ -35,6 +35,10 @@ class VirtualDisk : public vmpeek::VirtualDisk {
   NTSTATUS GetPartition(uint8_t index, vmpeek::VirtualPartition** partition) override;
   uint8_t IsSavedState() override;
 
+  // Not a host slot: makes every write so far durable (and, for images that order their
+  // writes, is what they call between steps). A failure is the status, with an error trace.
+  virtual NTSTATUS Flush() { return STATUS_SUCCESS; }
+
   // Appends one row; a null uniqueId is stored as zero. A full table (252 rows) drops the row
   // with an error trace.
   void AddPartition(uint8_t type, uint32_t firstSector, uint32_t sectorCount, const uint8_t* uniqueId);

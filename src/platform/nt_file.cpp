@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "platform/file_handle.h"
@@ -62,6 +63,17 @@ NTSTATUS MissingStatus(const std::string& path) {
   struct stat st;
   if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return STATUS_OBJECT_PATH_NOT_FOUND;
   return STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+NTSTATUS Flush(PlatformFile* f) {
+  if (!f->dirty) return STATUS_SUCCESS;
+  NTSTATUS st = FaultCheck("flush", f, 0, 0);
+  if (st != STATUS_SUCCESS) return st;
+  int r;
+  do r = fdatasync(f->fd); while (r != 0 && errno == EINTR);
+  if (r != 0 && errno != EINVAL) return PlatformErrnoToNtStatus(errno);  // EINVAL: cannot sync (a pipe)
+  f->dirty = false;
+  return STATUS_SUCCESS;
 }
 
 }  // namespace
@@ -199,6 +211,50 @@ NTSTATUS ZwReadFile(HANDLE file, void* buffer, uint32_t length, uint64_t offset,
   return STATUS_SUCCESS;
 }
 
+NTSTATUS ZwReadFileScatter(HANDLE file, const FILE_SEGMENT_BUFFER* segments, uint32_t count, uint64_t offset,
+                           uint32_t* transferred) {
+  if (transferred) *transferred = 0;
+  PlatformFile* f = PlatformFileFromHandle(file);
+  if (!f) return STATUS_INVALID_HANDLE;
+  if (count != 0 && !segments) return STATUS_INVALID_PARAMETER;
+  uint64_t length = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (segments[i].length && !segments[i].buffer) return STATUS_INVALID_PARAMETER;
+    length += segments[i].length;
+  }
+  if (length > UINT32_MAX || offset > static_cast<uint64_t>(INT64_MAX) - length) return STATUS_INVALID_PARAMETER;
+  iovec vec[64];
+  uint64_t done = 0;
+  uint32_t first = 0;   // first segment not yet filled
+  uint32_t skip = 0;    // bytes of it already filled
+  while (first < count) {
+    int n = 0;
+    for (uint32_t i = first; i < count && n < 64; ++i, ++n) {
+      const uint32_t from = i == first ? skip : 0;
+      vec[n].iov_base = static_cast<uint8_t*>(segments[i].buffer) + from;
+      vec[n].iov_len = segments[i].length - from;
+    }
+    ssize_t got = preadv(f->fd, vec, n, static_cast<off_t>(offset + done));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return PlatformErrnoToNtStatus(errno);
+    }
+    if (got == 0) break;
+    done += static_cast<uint64_t>(got);
+    uint64_t left = static_cast<uint64_t>(got) + skip;
+    while (first < count && left >= segments[first].length) left -= segments[first++].length;
+    skip = static_cast<uint32_t>(left);
+  }
+  if (transferred) *transferred = static_cast<uint32_t>(done);
+  if (done == 0 && length > 0) return STATUS_END_OF_FILE;
+  // The end of file cut the read short: the rest reads as zeros.
+  for (uint32_t i = first; i < count; ++i) {
+    const uint32_t from = i == first ? skip : 0;
+    memset(static_cast<uint8_t*>(segments[i].buffer) + from, 0, segments[i].length - from);
+  }
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS ZwWriteFile(HANDLE file, const void* buffer, uint32_t length, uint64_t offset, uint32_t* transferred) {
   if (transferred) *transferred = 0;
   PlatformFile* f = PlatformFileFromHandle(file);
@@ -252,11 +308,16 @@ NTSTATUS ZwSetEndOfFile(HANDLE file, uint64_t endOfFile) {
   return STATUS_SUCCESS;
 }
 
+NTSTATUS ZwFlushBuffersFile(HANDLE file) {
+  PlatformFile* f = PlatformFileFromHandle(file);
+  if (!f) return STATUS_INVALID_HANDLE;
+  return Flush(f);
+}
+
 NTSTATUS ZwClose(HANDLE file) {
   if (!PlatformHandleTake(file, PlatformHandleKind::kHostFile)) return STATUS_INVALID_HANDLE;
   auto* f = static_cast<PlatformFile*>(file);
-  NTSTATUS st = STATUS_SUCCESS;
-  if (f->dirty && fdatasync(f->fd) != 0 && errno != EINVAL) st = PlatformErrnoToNtStatus(errno);
+  const NTSTATUS st = Flush(f);
   close(f->fd);
   delete f;
   return st;

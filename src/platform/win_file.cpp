@@ -42,8 +42,6 @@ void PutTime(FILETIME* ft, uint64_t t) {
 
 }  // namespace
 
-// Stands in until the registry's token handles are linked in.
-extern "C" __attribute__((weak)) VMPLAT_API BOOL PlatformCloseTokenHandle(HANDLE) { return 0; }
 
 extern "C" {
 

@@ -7,6 +7,7 @@
 #include "module/interface_registry.h"
 #include "module/module_lifetime.h"
 #include "module/module_startup.h"
+#include "mount/driver_link.h"
 #include "mount/mount_control.h"
 #include "mount/to_nt_path.h"
 #include "support/test_support.h"
@@ -82,7 +83,10 @@ TEST(MountControl, SlotOrder) {
 
   vmtest::ClearTrace();
   void* mounted = kJunk;
-  EXPECT_EQ(2u, mount(object, u"Z:\\no\\such\\folder\\disk.img", 0, 0, &mounted));
+  // Without the driver's link library (the real one would stay loaded with the plug-in it loads).
+  SetDriverLibraryNameForTesting(u"quilldrv_absent.dll");
+  EXPECT_EQ(126u, mount(object, u"Z:\\no\\such\\folder\\disk.img", 0, 0, &mounted));
+  SetDriverLibraryNameForTesting(nullptr);
   EXPECT_EQ(nullptr, mounted);
   EXPECT_TRUE(vmtest::TraceContains("default", "CVmMountControl - need to connect to driver"));
 
