@@ -27,6 +27,7 @@ struct DiskFacts {
   bool readOnly = false;
   bool savedState = false;
   std::optional<std::u16string> parent;  // library path of the parent image
+  std::string scheme = "none";  // partition table: "none", "mbr", "ldm", "gpt"
   std::vector<PartitionFacts> partitions;
 };
 

@@ -1,16 +1,17 @@
 #include "cli/host.h"
 
+#include "cli/disk_facts.h"
 #include "cli/errors.h"
 #include "cli/failure_cause.h"
 #include "cli/plugin_loader.h"
 #include "cli/trace_paths.h"
 #include "platform/status.h"
 
-Host::Host(Plugin& plugin) : m_Control(plugin.MountControl()) { m_Trace.Attach(); }
+Host::Host(Plugin& plugin) : m_Control(plugin.MountControl()), m_Inspect(plugin.DiskInspect()) { m_Trace.Attach(); }
 
 NTSTATUS Host::OpenDisk(const std::u16string& path, bool readOnly, Ref<vmpeek::VirtualDisk>* disk) {
   m_Trace.Clear();
-  NTSTATUS status = m_Control->OpenVirtualDisk(path.c_str(), readOnly ? 1 : 0, disk->Out());
+  NTSTATUS status = m_Inspect->OpenVirtualDisk(path.c_str(), readOnly ? 1 : 0, disk->Out());
   if (status >= 0 && !*disk) status = STATUS_UNSUCCESSFUL;
   if (status < 0) disk->Reset();
   return status;
@@ -48,4 +49,33 @@ int Host::FailDisk(const std::string& file, NTSTATUS status, const std::string& 
   ReportFailure(file, (what.empty() ? "" : what + ": ") + (cause.empty() ? "" : cause + ": ") + NtStatusText(status),
                 ErrorLines(file));
   return kExitFailure;
+}
+
+Ref<vmpeek::VirtualDisk> Host::Parent(vmpeek::VirtualDisk* disk) {
+  Ref<vmpeek::VirtualDisk> parent;
+  if (m_Inspect->GetParent(disk, parent.Out()) < 0) parent.Reset();
+  return parent;
+}
+
+std::optional<std::string> Host::ContentId(vmpeek::VirtualDisk* disk) {
+  uint8_t id[16], parentId[16];
+  uint32_t size = 0;
+  if (m_Inspect->GetContentIds(disk, id, parentId, &size) < 0 || size == 0 || size > 16) return std::nullopt;
+  return HexId(id, size);
+}
+
+std::string Host::SchemeName(vmpeek::VirtualDisk* disk) {
+  switch (m_Inspect->GetPartitionScheme(disk)) {
+    case vmpeek::PartitionSchemeMbr: return "mbr";
+    case vmpeek::PartitionSchemeLdm: return "ldm";
+    case vmpeek::PartitionSchemeGpt: return "gpt";
+    default: return "none";
+  }
+}
+
+std::vector<std::string> Host::Close(Ref<vmpeek::VirtualPartition>* partition, Ref<vmpeek::VirtualDisk>* disk) {
+  m_Trace.Clear();
+  partition->Reset();
+  disk->Reset();
+  return ExplainingLines(m_Trace.Lines("VMParseErrors"));
 }

@@ -49,6 +49,7 @@ int InfoDisk(Host& host, const InfoOptions& options) {
   DiskFacts facts;
   status = CollectDiskFacts(disk.Get(), options.path, &facts);
   if (status < 0) return host.FailDisk(options.path, status, "reading the partition table");
+  facts.scheme = host.SchemeName(disk.Get());
   if (options.json) {
     PrintJson(DiskJson(facts));
   } else {

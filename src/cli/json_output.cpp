@@ -25,6 +25,7 @@ Json DiskJson(const DiskFacts& disk) {
               {"read_only", disk.readOnly},
               {"saved_state", disk.savedState},
               {"parent", disk.parent ? Json(ToPosixPath(*disk.parent)) : Json(nullptr)},
+              {"partition_scheme", disk.scheme},
               {"partitions", partitions}};
 }
 

@@ -35,6 +35,7 @@ void CollectMachineFacts(Host& host, vmpeek::CVirtualMachine* machine, const std
     NTSTATUS status = host.OpenDisk(path, true, &image);
     DiskFacts facts_;
     if (status >= 0) status = CollectDiskFacts(image.Get(), disk.path, &facts_);
+    if (status >= 0) facts_.scheme = host.SchemeName(image.Get());
     if (status >= 0) {
       disk.image = std::move(facts_);
     } else {

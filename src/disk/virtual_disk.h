@@ -62,11 +62,27 @@ class VirtualDisk : public vmpeek::VirtualDisk {
   // Read access to the partition table for code inside the library.
   const PartitionEntry* Partitions() const { return m_Partitions; }
 
+  // What the next Open does about partitions. A host's open (the default) needs a partition
+  // table and fails with STATUS_DEVICE_NOT_PARTITIONED without one; a whole-disk open lists what
+  // it finds and opens without partitions too; a parent is only read through for its child and
+  // looks for none.
+  enum class OpenPurpose : uint8_t { Partitions, WholeDisk, Parent };
+  void SetOpenPurpose(OpenPurpose purpose) { m_Purpose = purpose; }
+  OpenPurpose Purpose() const { return m_Purpose; }
+  // Opens a differencing image's parent, read-only and as a parent: the one way parents open.
+  static NTSTATUS OpenParentImage(VirtualDisk* parent);
+  // The partition table the last discovery found (PartitionSchemeNone before any).
+  vmpeek::PartitionScheme Scheme() const { return m_Scheme; }
+
  protected:
   ~VirtualDisk();  // run by the subclass's Destroy slot
   // Bounds the extended-chain walk: false (with an error trace) once the table is full, 256
   // records were followed, or sector was already visited; otherwise records sector.
   bool MayFollowExtendedRecord(uint32_t sector);
+  // The last step of an image class's Open once its data can be read: partition discovery as
+  // the purpose asks (noPartitionsTrace is the class's error line when a host's open finds
+  // none); sets m_Opened on success.
+  NTSTATUS FinishOpen(const WCHAR* noPartitionsTrace);
   // Replaces m_ParentFileName with a copy of name (null clears it); false when out of memory.
   bool SetParentFileName(const WCHAR* name);
 
@@ -86,6 +102,8 @@ class VirtualDisk : public vmpeek::VirtualDisk {
   WCHAR* m_ParentFileName = nullptr;
   uint8_t m_SavedState = 0;
   CRITICAL_SECTION m_Lock;
+  OpenPurpose m_Purpose = OpenPurpose::Partitions;
+  vmpeek::PartitionScheme m_Scheme = vmpeek::PartitionSchemeNone;
 
   // Bounds of the extended-chain walk (records followed) and of the table.
   static constexpr uint32_t kMaxExtendedRecords = 256;

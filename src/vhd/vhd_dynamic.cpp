@@ -115,6 +115,7 @@ NTSTATUS VHDVirtualDisk::ReadBat() {
   TRACE_DETAIL(u"BAT is                   = %d sectors long\n", static_cast<int32_t>(batSectors));
   NTSTATUS status = m_Files.Read(m_TableSector, batSectors, m_Bat);
   TRACE_DETAIL(u"BAT blocknumber=Starting sector :-\n");
+  if (!ParseDetailsWritten()) return status;  // nobody records the dump
 
   // The dump: 16 allocated entries to a line.
   WCHAR line[16 * 24 + 2];

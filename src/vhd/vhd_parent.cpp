@@ -114,7 +114,7 @@ NTSTATUS VHDVirtualDisk::OpenParent(const WCHAR* path) {
   }
   m_Parent->m_Child = this;
   m_Parent->m_Depth = m_Depth + 1;
-  NTSTATUS status = m_Parent->Open(1);
+  NTSTATUS status = OpenParentImage(m_Parent);
   m_Parent->m_Child = nullptr;
   if (!NT_SUCCESS(status)) {
     status = STATUS_INVALID_OWNER;

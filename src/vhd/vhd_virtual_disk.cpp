@@ -47,6 +47,10 @@ void VHDVirtualDisk::GetUniqueId(uint8_t uniqueId[16]) const {
   memcpy(uniqueId, m_footer + kFooterUniqueId, 16);
 }
 
+const uint8_t* VHDVirtualDisk::ParentUniqueId() const {
+  return m_DiskType == kDiskTypeDifferencing ? m_header + kHeaderParentUniqueId : nullptr;
+}
+
 bool VHDVirtualDisk::ReachesItself() const {
   for (const VHDVirtualDisk* c = m_Child; c; c = c->m_Child)
     if (memcmp(c->m_footer + kFooterUniqueId, m_footer + kFooterUniqueId, 16) == 0) return true;
@@ -71,13 +75,7 @@ NTSTATUS VHDVirtualDisk::Open(uint8_t readOnly) {
   if (NT_SUCCESS(status)) status = OpenByDiskType();
   if (!NT_SUCCESS(status)) return status;
 
-  ProcessMBR();
-  if (m_PartitionCount == 0) {
-    TRACE_ERR(u"VHDVirtualDisk::Open ProcessMBR found 0 partitions\n");
-    return STATUS_DEVICE_NOT_PARTITIONED;
-  }
-  m_Opened = 1;
-  return STATUS_SUCCESS;
+  return FinishOpen(u"VHDVirtualDisk::Open ProcessMBR found 0 partitions\n");
 }
 
 // The footer in the last sector of the set (or its 511-byte form at byte 1), its disk type,

@@ -18,6 +18,9 @@ class VHDVirtualDisk : public VirtualDisk {
 
   // Copies the footer's 16-byte unique id.
   void GetUniqueId(uint8_t uniqueId[16]) const;
+  // The opened parent of a differencing disk (null otherwise) and the parent id its header records.
+  VHDVirtualDisk* Parent() const { return m_Parent; }
+  const uint8_t* ParentUniqueId() const;
 
  protected:
   ~VHDVirtualDisk();

@@ -276,7 +276,7 @@ NTSTATUS VMDKVirtualDisk::TryParent(const std::u16string& path, bool* cidMismatc
   }
   parent->m_Child = this;
   parent->m_Depth = m_Depth + 1;
-  const NTSTATUS status = parent->Open(1);  // parents are only ever read
+  const NTSTATUS status = OpenParentImage(parent);
   parent->m_Child = nullptr;
   if (status < 0) {
     *openStatus = status;

@@ -101,6 +101,7 @@ NTSTATUS VMDKSparseExtent::ReadGrainDirectory(std::vector<uint8_t>* dir, uint64_
     dir->clear();
     return status;
   }
+  if (!ParseDetailsWritten()) return STATUS_SUCCESS;  // nobody records the dump
   std::string line = "    ";
   char item[64];
   for (uint32_t t = 0; t < m_NumGrainTables; ++t) {
@@ -173,9 +174,11 @@ NTSTATUS VMDKSparseExtent::LoadGrainTables(const std::vector<uint8_t>& dir) {
       return status;
     }
     AddMetadata(sector, (bytes + 511) / 512);
+    const bool dump = ParseDetailsWritten();
     for (uint32_t k = 0; k < run; ++k) {
       uint8_t* table = block.get() + uint64_t{k} * tableBytes;
       m_GrainTables[t + k] = table;
+      if (!dump) continue;  // nobody records the dump
       // An empty table (most of a large sparse disk) gives its three detail lines in one
       // message: the same lines, at half the cost of tracing.
       if (table[0] == 0 && memcmp(table, table + 1, tableBytes - 1) == 0) {  // all bytes zero

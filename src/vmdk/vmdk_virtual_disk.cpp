@@ -61,18 +61,7 @@ NTSTATUS VMDKVirtualDisk::OpenLocked(uint8_t readOnly) {
     return status;
   }
   m_ReadOnly = m_Extents.m_ReadOnly;
-  if (m_Depth > 0) {
-    // A parent serves its child's sectors only; its own partitions are never asked for.
-    m_Opened = 1;
-    return STATUS_SUCCESS;
-  }
-  ProcessMBR();
-  if (m_PartitionCount == 0) {
-    TRACE_ERR(u"VMDKVirtualDisk::Open ProcessMBR found 0 partitions\n");
-    return STATUS_DEVICE_NOT_PARTITIONED;
-  }
-  m_Opened = 1;
-  return STATUS_SUCCESS;
+  return FinishOpen(u"VMDKVirtualDisk::Open ProcessMBR found 0 partitions\n");
 }
 
 NTSTATUS VMDKVirtualDisk::Read(uint64_t firstSector, uint32_t count, void* buffer) {

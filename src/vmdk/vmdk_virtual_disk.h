@@ -27,6 +27,7 @@ class VMDKVirtualDisk : public VirtualDisk {
   VMDKVirtualDisk* Parent() const { return m_Parent; }
   uint64_t SectorCount() const { return m_SectorCount; }
   uint32_t CID() const { return m_CID; }
+  uint32_t ParentCID() const { return m_ParentCID; }
 
 
  private:
