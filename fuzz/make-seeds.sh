@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Makes the seed corpora in OUT (default build-fuzz/seeds/<target>/): small images made by the
 # real tools (sfdisk, qemu-img, qemu-io), hand-built images (make_seeds.py), the sample
-# configurations in /work/shared/realdata, and the committed seeds in fuzz/seeds/. Every seed
+# configurations in tests/data, and the committed seeds in fuzz/seeds/. Every seed
 # stays under 256 KiB.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 OUT=$(realpath -m "${1:-build-fuzz/seeds}")
-REAL=${VMPEEK_REALDATA:-/work/shared/realdata}
+REAL=$PWD/tests/data
 SEP=$'\n==vmpeek-file==\n'
 rm -rf "$OUT"
 mkdir -p "$OUT"

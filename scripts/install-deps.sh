@@ -18,3 +18,17 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
+
+# vhd-lib, an independent VHD writer the tests use as an oracle, pinned and installed once here
+# (never while tests run). The version is part of the folder name, so a new pin installs beside.
+VHD_LIB_VERSION=0.7.2
+tools=${VMPEEK_TOOLS_DIR:-/opt/vmpeek-tools}
+if [ ! -f "$tools/vhd-lib-$VHD_LIB_VERSION/node_modules/vhd-lib/package.json" ]; then
+  echo "installing: vhd-lib@$VHD_LIB_VERSION into $tools"
+  mkdir -p "$tools"
+  tmp=$(mktemp -d "$tools/.vhd-lib.XXXXXX")
+  chmod 755 "$tmp"
+  npm install --silent --no-audit --no-fund --prefix "$tmp" "vhd-lib@$VHD_LIB_VERSION" >/dev/null
+  rm -rf "$tools/vhd-lib-$VHD_LIB_VERSION"
+  mv "$tmp" "$tools/vhd-lib-$VHD_LIB_VERSION"
+fi

@@ -64,6 +64,7 @@ TEST(CliChain, VhdChildMadeByVhdLib) {
   Sh("cp " + Quote(Samples() + "/microsoft/sample.vhd") + " " + Quote(parent));
   Sh("qemu-img create -q -f vpc -o subformat=dynamic " + Quote(child) + " 64M");
   VhdLibChild(parent, child, "4096:8:165");
+  if (IsSkipped()) return;
   auto footerId = [](const std::string& file) {
     return Hex(ReadBytes(file, FileSize(file) - 512 + 68, 16).data(), 16);
   };

@@ -18,17 +18,6 @@ namespace {
 
 void* const kJunk = reinterpret_cast<void*>(0x1234);
 
-void* FailingFactory(uint32_t* status) {
-  *status = 14;
-  return nullptr;
-}
-
-void* OtherFactory(uint32_t* status) {
-  *status = 0;
-  static int object;
-  return &object;
-}
-
 std::u16string Take(WCHAR* s) {
   std::u16string r = s ? std::u16string(s) : u"<null>";
   free(s);
@@ -61,48 +50,6 @@ TEST(InterfaceLookup, StatusesAndTraceLines) {
   control->Release();
   EXPECT_EQ(0u, ModuleLiveObjects());
   ModuleUnload();
-}
-
-TEST(InterfaceLookup, RegistryOrderFactoryStatusAndUnregistering) {
-  ModuleStaticStartup();
-  InterfaceEntry* builtIn = FirstInterface();
-  ASSERT_NE(nullptr, builtIn);
-  EXPECT_STREQ("VM_Mount_Control_1", builtIn->name);
-
-  // A newer entry of the same name is found first; its factory's failure status is returned.
-  InterfaceEntry failing, other, stranger;
-  EXPECT_EQ(&failing, RegisterInterface(&failing, "VM_Mount_Control_1", FailingFactory));
-  RegisterInterface(&other, "Other", OtherFactory);
-  void* object = kJunk;
-  EXPECT_EQ(14u, ModuleGetInterface("VM_Mount_Control_1", &object));
-  EXPECT_EQ(nullptr, object);
-  EXPECT_EQ(0u, ModuleGetInterface("Other", &object));
-  EXPECT_NE(nullptr, object);
-
-  // Unlinking something that is not in the list changes nothing.
-  UnregisterInterface(&stranger);
-  EXPECT_EQ(&other, FirstInterface());
-  UnregisterInterface(&failing);
-  EXPECT_EQ(&other, FirstInterface());
-  EXPECT_EQ(builtIn, other.next);
-  UnregisterInterface(&other);
-  EXPECT_EQ(builtIn, FirstInterface());
-
-  // The library's own second interface comes after it; unregistering both empties the list.
-  InterfaceEntry* inspect = builtIn->next;
-  ASSERT_NE(nullptr, inspect);
-  EXPECT_STREQ("VmPeek_Disk_Inspect_1", inspect->name);
-  EXPECT_EQ(nullptr, inspect->next);
-  UnregisterInterface(inspect);
-  UnregisterInterface(builtIn);
-  EXPECT_EQ(nullptr, FirstInterface());
-  object = kJunk;
-  EXPECT_EQ(123u, ModuleGetInterface("VM_Mount_Control_1", &object));
-  EXPECT_EQ(nullptr, object);
-  RegisterInterface(inspect, inspect->name, inspect->factory);
-  RegisterInterface(builtIn, builtIn->name, builtIn->factory);
-  EXPECT_EQ(builtIn, FirstInterface());
-  EXPECT_EQ(inspect, builtIn->next);
 }
 
 // Calls the mount control strictly by virtual-table slot, as a host does.

@@ -105,19 +105,4 @@ TEST(HostileInputsHarness, VolumeSeedsMount) {
   }
 }
 
-TEST(HostileInputsHarness, SplitFilesKeepsEveryByte) {
-  const std::string sep = vmfuzz::kFileSeparator;
-  const std::string input = "one" + sep + sep + "three" + sep + "rest" + sep + "tail";
-  auto parts = vmfuzz::SplitFiles(reinterpret_cast<const uint8_t*>(input.data()), input.size(), 4);
-  ASSERT_EQ(parts.size(), 4u);
-  auto text = [](const std::pair<const uint8_t*, size_t>& p) {
-    return std::string(reinterpret_cast<const char*>(p.first), p.second);
-  };
-  EXPECT_EQ(text(parts[0]), "one");
-  EXPECT_EQ(text(parts[1]), "");
-  EXPECT_EQ(text(parts[2]), "three");
-  EXPECT_EQ(text(parts[3]), "rest" + sep + "tail");
-  EXPECT_EQ(vmfuzz::SplitFiles(nullptr, 0, 3).size(), 1u);
-}
-
 }  // namespace

@@ -131,11 +131,4 @@ std::vector<uint8_t> PatternBytes(size_t n, uint32_t seed) {
   return v;
 }
 
-void PutLE16(uint8_t* p, uint16_t v) { p[0] = v; p[1] = v >> 8; }
-void PutLE32(uint8_t* p, uint32_t v) { for (int i = 0; i < 4; ++i) p[i] = v >> (8 * i); }
-void PutLE64(uint8_t* p, uint64_t v) { for (int i = 0; i < 8; ++i) p[i] = v >> (8 * i); }
-void PutBE16(uint8_t* p, uint16_t v) { p[0] = v >> 8; p[1] = v; }
-void PutBE32(uint8_t* p, uint32_t v) { for (int i = 0; i < 4; ++i) p[i] = v >> (24 - 8 * i); }
-void PutBE64(uint8_t* p, uint64_t v) { for (int i = 0; i < 8; ++i) p[i] = v >> (56 - 8 * i); }
-
 }  // namespace vmtest

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+#include "platform/endian.h"
 #include "vmpeek/types.h"
 
 namespace vmtest {
@@ -39,13 +40,13 @@ std::u16string WinPath(const std::string& posix);
 // Deterministic pseudo-random bytes.
 std::vector<uint8_t> PatternBytes(size_t n, uint32_t seed);
 
-// Little- and big-endian stores for fixture builders.
-void PutLE16(uint8_t* p, uint16_t v);
-void PutLE32(uint8_t* p, uint32_t v);
-void PutLE64(uint8_t* p, uint64_t v);
-void PutBE16(uint8_t* p, uint16_t v);
-void PutBE32(uint8_t* p, uint32_t v);
-void PutBE64(uint8_t* p, uint64_t v);
+// Fixture builders store with the library's own little- and big-endian writers.
+inline constexpr auto PutLE16 = StoreLE16;
+inline constexpr auto PutLE32 = StoreLE32;
+inline constexpr auto PutLE64 = StoreLE64;
+inline constexpr auto PutBE16 = StoreBE16;
+inline constexpr auto PutBE32 = StoreBE32;
+inline constexpr auto PutBE64 = StoreBE64;
 
 // Part of a (possibly large, sparse) file, an in-place overwrite of part of one, its size.
 std::vector<uint8_t> ReadBytes(const std::string& path, uint64_t offset, size_t length);

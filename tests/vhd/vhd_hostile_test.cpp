@@ -45,6 +45,7 @@ TEST(VhdHostile, RefusedAtOpen) {
       {"table offset", [](auto& v) { PutBE64(Header(v) + 16, 1537); }, 0xC000007B, "table offset 1537 is not a multiple of 512."},
       {"too few entries", [](auto& v) { PutBE32(Header(v) + 28, 7); }, 0xC000007B, "32768 sectors need 8 blocks but the table has 7 entries."},
       {"table offset far away", [](auto& v) { PutBE64(Header(v) + 16, 1ull << 40); }, 0xC000007B, "does not fit before the footer"},
+      {"table on the footer", [](auto& v) { PutBE64(Header(v) + 16, v.size() - 512); }, 0xC000007B, "does not fit before the footer"},
       {"no partitions", [](auto& v) { v[1536 + 0] = v[1536 + 1] = v[1536 + 2] = v[1536 + 3] = 0xFF; }, 0xC0000174,
        "VHDVirtualDisk::Open ProcessMBR found 0 partitions"},
   };
