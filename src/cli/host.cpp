@@ -4,7 +4,9 @@
 #include "cli/plugin_loader.h"
 #include "platform/status.h"
 
-Host::Host(Plugin& plugin) : m_Control(plugin.MountControl()) { m_Trace.Attach(); }
+Host::Host(Plugin& plugin) : m_Control(plugin.MountControl()), m_Inspect(plugin.DiskInspect()) {
+  m_Trace.Attach();
+}
 
 NTSTATUS Host::OpenDisk(const std::u16string& path, bool readOnly, Ref<vmpeek::VirtualDisk>* disk) {
   m_Trace.Clear();

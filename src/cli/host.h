@@ -24,11 +24,14 @@ class Host {
   // Forget the remembered trace lines (before a library call) / the lines explaining a failure.
   void ClearTrace() { m_Trace.Clear(); }
   std::vector<std::string> ErrorLines() const;
+  // The plug-in's inspection interface, or null when it offers none.
+  vmpeek::CVmDiskInspect* Inspect() const { return m_Inspect; }
 
   // Reports a failed disk call (status and explaining lines) and returns the failure exit status.
   int FailDisk(const std::string& file, NTSTATUS status, const std::string& what = "");
 
  private:
   vmpeek::CVmMountControl* m_Control;
+  vmpeek::CVmDiskInspect* m_Inspect;
   TraceMemory m_Trace;
 };

@@ -3,19 +3,26 @@
 #include <cstdio>
 
 #include "cli/paths.h"
+#include "disk/gpt_types.h"
+#include "platform/wstr.h"
 
 Json PartitionJson(const PartitionFacts& partition) {
-  return Json{{"index", partition.index},
+  Json json{{"index", partition.index},
               {"type", partition.type},
               {"first_sector", partition.firstSector},
               {"sectors", partition.sectors},
               {"unique_id", HexId(partition.uniqueId.data(), partition.uniqueId.size())}};
+  if (partition.gpt) {
+    json["type_guid"] = GuidToText(partition.typeGuid.data());
+    json["name"] = Utf16ToUtf8(partition.name.c_str());
+  }
+  return json;
 }
 
 Json DiskJson(const DiskFacts& disk) {
   Json partitions = Json::array();
   for (const PartitionFacts& p : disk.partitions) partitions.push_back(PartitionJson(p));
-  return Json{{"format", disk.format},
+  Json json{{"format", disk.format},
               {"bytes_per_sector", disk.bytesPerSector},
               {"sectors", disk.sectors},
               {"cylinders", disk.cylinders},
@@ -24,8 +31,10 @@ Json DiskJson(const DiskFacts& disk) {
               {"media_type", disk.mediaType},
               {"read_only", disk.readOnly},
               {"saved_state", disk.savedState},
-              {"parent", disk.parent ? Json(ToPosixPath(*disk.parent)) : Json(nullptr)},
-              {"partitions", partitions}};
+              {"parent", disk.parent ? Json(ToPosixPath(*disk.parent)) : Json(nullptr)}};
+  if (!disk.scheme.empty()) json["scheme"] = disk.scheme;
+  json["partitions"] = partitions;
+  return json;
 }
 
 Json MachineJson(const MachineFacts& machine) {

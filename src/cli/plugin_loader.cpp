@@ -47,10 +47,18 @@ bool Plugin::Load(std::string* error) {
     return false;
   }
   m_MountControl = static_cast<vmpeek::CVmMountControl*>(object);
+  // Optional: without it the commands show what the mount control's objects give.
+  object = nullptr;
+  if (m_GetInterface(VMPEEK_DISK_INSPECT_INTERFACE, &object) == 0 && object)
+    m_DiskInspect = static_cast<vmpeek::CVmDiskInspect*>(object);
   return true;
 }
 
 void Plugin::Unload() {
+  if (m_DiskInspect) {
+    m_DiskInspect->Release();
+    m_DiskInspect = nullptr;
+  }
   if (m_MountControl) {
     m_MountControl->Release();
     m_MountControl = nullptr;

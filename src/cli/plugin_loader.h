@@ -19,6 +19,8 @@ class Plugin {
   void Unload();
 
   vmpeek::CVmMountControl* MountControl() const { return m_MountControl; }
+  // "VmPeek_Disk_Inspect_1", or null when the plug-in does not offer it.
+  vmpeek::CVmDiskInspect* DiskInspect() const { return m_DiskInspect; }
   const std::string& Path() const { return m_Path; }
 
  private:
@@ -26,6 +28,7 @@ class Plugin {
   PFN_NotComDllGetInterface m_GetInterface = nullptr;
   PFN_NotComDllUnload m_Unload = nullptr;
   vmpeek::CVmMountControl* m_MountControl = nullptr;
+  vmpeek::CVmDiskInspect* m_DiskInspect = nullptr;
   std::string m_Path;
 };
 

@@ -3,9 +3,16 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include "platform/status.h"
 #include "platform/sync.h"
 #include "vmpeek/vmpeek.h"
+
+// What a GPT entry holds beyond its row: the type GUID (bytes as stored) and the name.
+struct GptRowDetails {
+  uint8_t typeGuid[16];
+  WCHAR name[37];  // up to 36 units, terminated
+};
 
 struct PartitionEntry {
   uint8_t type;
@@ -43,6 +50,10 @@ class VirtualDisk : public vmpeek::VirtualDisk {
   void ProcessNormalMBR(const uint8_t* sector);
   void ProcessExtendedMBR(const uint8_t* record, uint32_t signature, uint32_t base, uint32_t here);
   void ProcessLDMDisk(uint32_t base);
+  // GPT discovery for an MBR holding a 0xEE entry: the primary header at sector 1, else the
+  // backup at the last sector. True when one was valid and its entries became the rows; false
+  // (with a trace line) when the MBR's own rows are to be listed instead.
+  bool ProcessGPT();
 
   // LDM record helpers. `available` is the number of database bytes from `record` (or
   // `position`) to the end of the database buffer; nothing beyond it is read.
@@ -57,12 +68,19 @@ class VirtualDisk : public vmpeek::VirtualDisk {
 
   // Read access to the partition table for code inside the library.
   const PartitionEntry* Partitions() const { return m_Partitions; }
+  // The table the rows came from, and for a GPT disk each row's type GUID and name (indexed as
+  // the rows; null for other schemes).
+  vmpeek::PartitionScheme Scheme() const { return m_PartitionScheme; }
+  const GptRowDetails* GptRows() const { return m_GptRows.get(); }
 
  protected:
   ~VirtualDisk();  // run by the subclass's Destroy slot
   // Bounds the extended-chain walk: false (with an error trace) once the table is full, 256
   // records were followed, or sector was already visited; otherwise records sector.
   bool MayFollowExtendedRecord(uint32_t sector);
+  // One row per used GPT entry, in entry order; bad entries are skipped with a trace line.
+  void AddGptRows(const uint8_t* entries, uint32_t count, uint32_t size, uint64_t firstUsable,
+                  uint64_t lastUsable);
   // Replaces m_ParentFileName with a copy of name (null clears it); false when out of memory.
   bool SetParentFileName(const WCHAR* name);
 
@@ -88,4 +106,7 @@ class VirtualDisk : public vmpeek::VirtualDisk {
   static constexpr uint32_t kMaxPartitions = 252;
   uint32_t m_ExtendedRecordsSeen = 0;
   uint32_t m_ExtendedRecordSectors[kMaxExtendedRecords] = {};
+
+  vmpeek::PartitionScheme m_PartitionScheme = vmpeek::PartitionSchemeNone;
+  std::unique_ptr<GptRowDetails[]> m_GptRows;  // kMaxPartitions entries once a GPT is read
 };
