@@ -48,8 +48,8 @@ void PrintPartitions(const std::vector<PartitionFacts>& partitions, uint32_t byt
       snprintf(type, sizeof type, "0x%02x %s", p.type, PartitionTypeName(p.type));
     printf("%s%-5u  %-20s  %12" PRIu64 "  %12" PRIu64 "  %10s  %s%s%s\n", in, p.index, type, p.firstSector,
            p.sectors, HumanSize(p.sectors * bytesPerSector).c_str(),
-           HexId(p.uniqueId.data(), p.uniqueId.size()).c_str(), p.gpt ? "  " : "",
-           p.gpt ? Utf16ToUtf8(p.name).c_str() : "");
+           HexId(p.uniqueId.data(), p.uniqueId.size()).c_str(), p.name.empty() ? "" : "  ",
+           Utf16ToUtf8(p.name).c_str());
   }
 }
 
