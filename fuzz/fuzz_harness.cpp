@@ -440,6 +440,12 @@ void RunPartitions(const uint8_t* data, size_t size) {
   }
 }
 
+bool IsZeroSector(const uint8_t* p) {
+  for (int i = 0; i < 512; ++i)
+    if (p[i] != 0) return false;
+  return true;
+}
+
 // Makes the CRCs of the GPT header at `lba` of the disk match its contents, so that fuzzing
 // reaches the checks behind them.
 void FixGptCrcs(std::vector<uint8_t>& disk, uint64_t lba) {
@@ -495,7 +501,12 @@ void RunGpt(const uint8_t* data, size_t size) {
     }
     if (flags & 8) disk[512 + 16] ^= 1;  // a primary that only the backup can replace
     files.Sized("disk.vhd", disk.size() + 512);
-    files.Place("disk.vhd", 0, disk.data(), disk.size());
+    for (uint64_t at = 0; at < sectors;) {  // only the runs of non-zero sectors: the file stays sparse
+      uint64_t end = at;
+      while (end < sectors && !IsZeroSector(&disk[end * 512])) ++end;
+      if (end > at) files.Place("disk.vhd", at * 512, &disk[at * 512], (end - at) * 512);
+      at = end + 1;
+    }
     PlaceFixedFooter(files, "disk.vhd", disk.size());
     Picker pick(data, size);
     OpenAndExercise("disk.vhd", pick);
