@@ -82,6 +82,9 @@ TEST(HostileInputsRefused, StatusAndTrace) {
       {"gpt", "array-past-end", 0, "entry array at sector 18446744073709551600 (32 sectors) ends past the disk"},
       {"gpt", "crc-kept-bad", 0, "VirtualDisk::ProcessGPT no valid GPT header, using the MBR entries"},
       {"gpt", "backup-only", 0, "VirtualDisk::ProcessGPT using the backup header at sector 2047"},
+      {"gpt", "entries-hostile", 0, "entry 1 (sectors 200..100) skipped: its last sector is before its first"},
+      {"gpt", "entries-hostile", 0, "entry 3 (sectors 50..60) skipped: it overlaps partition 0"},
+      {"gpt", "entries-hostile", 0, "entry 6 (sectors 2013..2018) skipped: it lies outside the usable sectors 34..2014"},
       {"gpt", "entries-300", 0, "VirtualDisk::GetPartition invalid partition requested 252 >= 252"},  // full
       {"vmx", "size-8193", 11, "CVMWareVirtualMachine::Open : size of 8193 isn't valid ."},
   };
