@@ -68,6 +68,11 @@ class VolumeProvider {
   virtual uint32_t SetAttributes(const std::u16string& path, uint32_t attributes) = 0;
   // Writes everything cached to the volume's storage.
   virtual uint32_t Flush() = 0;
+  // The volume's label, filesystem name ("NTFS", "FAT32", "ext4", ...) and serial number.
+  virtual uint32_t GetVolumeInformation(std::u16string* label, std::u16string* fileSystem,
+                                        uint32_t* serial) {
+    return 50;  // ERROR_NOT_SUPPORTED
+  }
 };
 
 // Longest root name a volume may register, in units without the terminator (it must fit the

@@ -108,5 +108,10 @@ VMPLAT_API BOOL CopyFileW(const WCHAR* from, const WCHAR* to, BOOL failIfExists)
 // buffer is too small; 0 on failure.
 VMPLAT_API uint32_t GetTempPathW(uint32_t size, WCHAR* buffer);
 VMPLAT_API uint32_t QueryDosDeviceW(const WCHAR* deviceName, WCHAR* targetPath, uint32_t size);
+// rootPath names a drive ("C:\\") or a volume root with a trailing backslash.
+VMPLAT_API BOOL GetVolumeInformationW(const WCHAR* rootPath, WCHAR* label, uint32_t labelSize,
+                                      uint32_t* serial, uint32_t* maxComponentLength,
+                                      uint32_t* fileSystemFlags, WCHAR* fileSystemName,
+                                      uint32_t fileSystemNameSize);
 VMPLAT_API uint32_t GetFullPathNameW(const WCHAR* path, uint32_t size, WCHAR* buffer, WCHAR** filePart);
 }
