@@ -64,8 +64,11 @@ void PrintDisk(const DiskFacts& disk, const std::string& indent) {
   printf("%sread only:     %s\n", in, disk.readOnly ? "yes" : "no");
   printf("%ssaved state:   %s\n", in, disk.savedState ? "yes (the disk of a suspended machine)" : "no");
   printf("%sparent:        %s\n", in, disk.parent ? ToPosixPath(*disk.parent).c_str() : "none");
-  if (!disk.scheme.empty()) printf("%sscheme:        %s\n", in, disk.scheme.c_str());
-  printf("%spartitions:    %zu\n", in, disk.partitions.size());
+  if (disk.scheme.empty())
+    printf("%spartitions:    %zu\n", in, disk.partitions.size());
+  else
+    printf("%spartitions:    %zu (%s)\n", in, disk.partitions.size(),
+           disk.scheme == "none" ? "no partition table" : disk.scheme.c_str());
   if (!disk.partitions.empty()) PrintPartitions(disk.partitions, disk.bytesPerSector, indent + "  ");
 }
 

@@ -154,7 +154,7 @@ bool VirtualDisk::ProcessGPT() {
     TRACE_ERR(u"VirtualDisk::ProcessGPT memory allocation failed, using the MBR entries\n");
     return false;
   }
-  m_PartitionScheme = vmpeek::PartitionSchemeGpt;
+  m_Scheme = vmpeek::PartitionSchemeGpt;
   AddGptRows(entries.get(), header.entryCount, header.entrySize, header.firstUsable, header.lastUsable);
   return true;
 }
@@ -209,7 +209,13 @@ void VirtualDisk::AddGptRows(const uint8_t* entries, uint32_t count, uint32_t si
 }
 
 NTSTATUS DiskGetGptEntry(VirtualDisk* disk, uint8_t index, uint8_t typeGuid[16], WCHAR name[37]) {
-  if (disk == nullptr || disk->Scheme() != vmpeek::PartitionSchemeGpt || disk->GptRows() == nullptr) {
+  if (typeGuid != nullptr) memset(typeGuid, 0, 16);
+  if (name != nullptr) name[0] = 0;
+  if (disk == nullptr || typeGuid == nullptr || name == nullptr) {
+    TRACE_ERR(u"DiskGetGptEntry a disk and both outputs are required\n");
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (disk->Scheme() != vmpeek::PartitionSchemeGpt || disk->GptRows() == nullptr) {
     TRACE_ERR(u"DiskGetGptEntry the disk has no GPT\n");
     return STATUS_NOT_FOUND;
   }
@@ -219,8 +225,8 @@ NTSTATUS DiskGetGptEntry(VirtualDisk* disk, uint8_t index, uint8_t typeGuid[16],
     return STATUS_INVALID_PARAMETER;
   }
   const GptRowDetails& details = disk->GptRows()[index];
-  if (typeGuid != nullptr) memcpy(typeGuid, details.typeGuid, sizeof details.typeGuid);
-  if (name != nullptr) memcpy(name, details.name, sizeof details.name);
+  memcpy(typeGuid, details.typeGuid, sizeof details.typeGuid);
+  memcpy(name, details.name, sizeof details.name);
   return STATUS_SUCCESS;
 }
 

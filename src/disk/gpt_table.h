@@ -3,9 +3,9 @@
 #pragma once
 #include "disk/virtual_disk.h"
 
-// The type GUID (bytes as stored) and name (terminated) of row `index`; either output may be
-// null. STATUS_NOT_FOUND when the rows do not come from a GPT, STATUS_INVALID_PARAMETER for an
-// index past the rows.
+// The type GUID (bytes as stored) and name (up to 36 units, terminated) of row `index`; both
+// outputs are zeroed first. STATUS_NOT_FOUND when the rows do not come from a GPT,
+// STATUS_INVALID_PARAMETER for a missing argument or an index past the rows.
 NTSTATUS DiskGetGptEntry(VirtualDisk* disk, uint8_t index, uint8_t typeGuid[16], WCHAR name[37]);
 // The table the disk's rows came from (none for a disk without rows or an ISO image).
 vmpeek::PartitionScheme DiskGetPartitionScheme(VirtualDisk* disk);

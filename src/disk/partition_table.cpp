@@ -50,15 +50,15 @@ void VirtualDisk::ProcessMBR() {
   uint8_t sector[kSectorSize];
   memset(sector, 0, sizeof(sector));
   m_ExtendedRecordsSeen = 0;
-  m_PartitionScheme = vmpeek::PartitionSchemeNone;
+  m_Scheme = vmpeek::PartitionSchemeNone;
   const NTSTATUS status = Read(0, 1, sector);
   if (status < 0) {
     TRACE_ERR(u"VirtualDisk::ProcessMBR read of MBR failed %08lx\n", static_cast<uint32_t>(status));
     return;
   }
   ProcessNormalMBR(sector);
-  if (m_PartitionScheme == vmpeek::PartitionSchemeNone && m_PartitionCount != 0)
-    m_PartitionScheme = vmpeek::PartitionSchemeMbr;
+  if (m_Scheme == vmpeek::PartitionSchemeNone && m_PartitionCount != 0)
+    m_Scheme = vmpeek::PartitionSchemeMbr;
 }
 
 // True when one more extended record may be followed; otherwise writes why the chain stops.
@@ -113,7 +113,7 @@ void VirtualDisk::ProcessNormalMBR(const uint8_t* sector) {
       }
       ProcessExtendedMBR(record, signature, start, start);
     } else if (type == 0x42) {
-      m_PartitionScheme = vmpeek::PartitionSchemeLdm;
+      m_Scheme = vmpeek::PartitionSchemeLdm;
       ProcessLDMDisk(start);
     } else {
       uint8_t id[16];

@@ -68,9 +68,9 @@ class VirtualDisk : public vmpeek::VirtualDisk {
 
   // Read access to the partition table for code inside the library.
   const PartitionEntry* Partitions() const { return m_Partitions; }
-  // The table the rows came from, and for a GPT disk each row's type GUID and name (indexed as
-  // the rows; null for other schemes).
-  vmpeek::PartitionScheme Scheme() const { return m_PartitionScheme; }
+  // The partition table the last discovery found (PartitionSchemeNone before any).
+  vmpeek::PartitionScheme Scheme() const { return m_Scheme; }
+  // For a GPT disk each row's type GUID and name, indexed as the rows; null for other schemes.
   const GptRowDetails* GptRows() const { return m_GptRows.get(); }
 
  protected:
@@ -107,6 +107,6 @@ class VirtualDisk : public vmpeek::VirtualDisk {
   uint32_t m_ExtendedRecordsSeen = 0;
   uint32_t m_ExtendedRecordSectors[kMaxExtendedRecords] = {};
 
-  vmpeek::PartitionScheme m_PartitionScheme = vmpeek::PartitionSchemeNone;
+  vmpeek::PartitionScheme m_Scheme = vmpeek::PartitionSchemeNone;
   std::unique_ptr<GptRowDetails[]> m_GptRows;  // kMaxPartitions entries once a GPT is read
 };

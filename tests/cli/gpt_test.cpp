@@ -28,7 +28,7 @@ TEST(CliPartitions, GptTypesAndNames) {
   EXPECT_EQ(info["partitions"][2]["name"], "Données");
 
   const Result text = Vmpeek("info " + Quote(vmdk));
-  EXPECT_NE(text.out.find("scheme:        gpt"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("partitions:    4 (gpt)"), std::string::npos) << text.out;
   EXPECT_NE(text.out.find("Microsoft basic data         36864"), std::string::npos) << text.out;
   EXPECT_NE(text.out.find("  Données\n"), std::string::npos) << text.out;
 }

@@ -77,7 +77,9 @@ TEST(GptDiscovery, RowsMatchSfdiskOnToolMadeAndWindowsDisks) {
     if (c.maker) continue;
     // The identity Windows keeps after "DMIO:ID:" for the first basic-data partition.
     EXPECT_EQ(Hex(static_cast<VirtualDisk*>(disk.p)->Partitions()[1].uniqueId, 16), "ba52afc1b007a341b62eeb4926bc1677");
-    EXPECT_EQ(DiskGetGptEntry(static_cast<VirtualDisk*>(disk.p), 4, nullptr, nullptr), STATUS_INVALID_PARAMETER);
+    uint8_t type[16];
+    WCHAR name[37];
+    EXPECT_EQ(DiskGetGptEntry(static_cast<VirtualDisk*>(disk.p), 4, type, name), STATUS_INVALID_PARAMETER);
   }
 }
 
@@ -123,6 +125,9 @@ TEST(GptDiscovery, BadPrimaryHeaderFallsBackToBackup) {
   ASSERT_EQ(disk->GetPartitionCount(), 1);
   EXPECT_EQ(disk->Partitions()[0].type, 0xEE);
   EXPECT_EQ(DiskGetPartitionScheme(disk.p), vmpeek::PartitionSchemeMbr);
-  EXPECT_EQ(DiskGetGptEntry(disk.p, 0, nullptr, nullptr), STATUS_NOT_FOUND);
+  uint8_t type[16] = {1};
+  WCHAR name[37] = {u'x'};
+  EXPECT_EQ(DiskGetGptEntry(disk.p, 0, type, name), STATUS_NOT_FOUND);
+  EXPECT_EQ(type[0] + name[0], 0);
   EXPECT_TRUE(TraceContains("VMParseErrors", "VirtualDisk::ProcessGPT no valid GPT header, using the MBR entries"));
 }

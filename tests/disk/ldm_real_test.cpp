@@ -36,9 +36,9 @@ TEST(LdmRealDisks, ListTheSamePartitionsAsLdmtool) {
     EXPECT_TRUE(RecentTrace("VMParseErrors").empty());
   }
 
-  // A dynamic disk of the GPT kind: only sector-0 0x42 entries lead to LDM, so the protective
-  // entry is the one row.
+  // A dynamic disk of the GPT kind: its GPT entries are the rows (LDM metadata, Microsoft
+  // reserved, LDM data, as sgdisk lists them); only sector-0 0x42 entries lead to LDM.
   auto gpt = OpenRaw(dir.file("ldm-2008r2-mirrored-2.img"));
-  ASSERT_EQ(gpt->GetPartitionCount(), 1);
-  EXPECT_EQ(gpt->Partitions()[0].type, 0xEE);
+  ASSERT_EQ(gpt->GetPartitionCount(), 3);
+  EXPECT_EQ(Rows(gpt.p)[2], (Row{0x42, 65570, 36797, Rows(gpt.p)[2].id}));
 }
