@@ -1,5 +1,6 @@
-// Micro-benchmarks of the hot paths: a CfgBall lookup in a .vmx text, the sparse-extent address
-// computation (VMDK grain lookup, VHD block and sector-bitmap lookup) and the extent-set split.
+// Micro-benchmarks of the hot paths: a CfgBall lookup in a .vmx text, opening a real .vmx, the
+// sparse-extent address computation (VMDK grain lookup, VHD block and sector-bitmap lookup) and
+// the extent-set split.
 // Images are made with qemu-img in a scratch folder, as users would have them.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
@@ -11,7 +12,9 @@
 #include <vector>
 
 #include "disk/open_virtual_disk.h"
+#include "platform/nt_file.h"
 #include "vm/cfg_ball.h"
+#include "vm/open_virtual_machine.h"
 #include "vmdk/vmdk_extent_set.h"
 
 namespace {
@@ -95,6 +98,21 @@ void BM_CfgBallMissingKey(benchmark::State& state) {
   ball->Release();
 }
 BENCHMARK(BM_CfgBallMissingKey);
+
+// --- Opening a real .vmx: load, probe every IDE, SCSI, SATA and NVMe slot twice ---------------
+
+void BM_OpenVmx(benchmark::State& state) {
+  std::string path = "Z:" + std::string(VMPEEK_BENCH_DIR) + "/../tests/data/vmx/vmx2xml-esx-in-the-wild-8.vmx";
+  for (char& c : path)
+    if (c == '/') c = '\\';
+  const std::u16string wide = Utf16(path);
+  for (auto _ : state) {
+    vmpeek::CVirtualMachine* machine = nullptr;
+    if (OpenVirtualMachine(wide.c_str(), &machine) != 0 || !machine) state.SkipWithError("open failed");
+    if (machine) machine->Release();
+  }
+}
+BENCHMARK(BM_OpenVmx);
 
 // --- Sparse-extent address computation ------------------------------------------------------
 // One-sector reads of unallocated grains and blocks cost the lookup and a 512-byte fill, no I/O;
@@ -194,6 +212,58 @@ void BM_ExtentSetSplit(benchmark::State& state) {
   state.SetItemsProcessed(int64_t(state.iterations()) * extents);
 }
 BENCHMARK(BM_ExtentSetSplit)->Arg(4)->Arg(64);
+
+// --- Ordered writes ------------------------------------------------------------------------
+// The flush that orders a growing write's steps: a 2 MiB positioned write of a file on disk,
+// alone (/0) and followed by ZwFlushBuffersFile (/1); and 2 MiB writes that each allocate a new
+// block of a dynamic VHD (data, flush, bitmap, flush, table sector) or new grains of a sparse
+// VMDK (grains, flush, primary table, flush, redundant table).
+
+void BM_FlushedWrite(benchmark::State& state) {
+  const std::string file = TheScratch().dir + "/flushed.bin";
+  Scratch::Sh("truncate -s 2M '" + file + "'");
+  std::u16string path = NtPath(file);
+  HANDLE h = nullptr;
+  if (ZwCreateFile(&h, 0xC0100000, path.c_str(), 0x240, 1, 1, 0x68) < 0) {
+    state.SkipWithError("open failed");
+    return;
+  }
+  std::vector<uint8_t> data(2 << 20, 0x5a);
+  for (auto _ : state) {
+    uint32_t done = 0;
+    benchmark::DoNotOptimize(ZwWriteFile(h, data.data(), static_cast<uint32_t>(data.size()), 0, &done));
+    if (state.range(0)) benchmark::DoNotOptimize(ZwFlushBuffersFile(h));
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(data.size()));
+  ZwClose(h);
+}
+BENCHMARK(BM_FlushedWrite)->Arg(0)->Arg(1)->UseRealTime();
+
+void GrowingWrite(benchmark::State& state, const char* format, const std::string& name) {
+  const std::string& d = TheScratch().dir;
+  const std::string image = d + "/" + name;
+  MakeRaw(d + "/grow.raw", 1024);
+  Scratch::Sh("qemu-img convert -q -f raw -O " + std::string(format) + " '" + d + "/grow.raw' '" + image + "'");
+  std::u16string path = NtPath(image);
+  VirtualDisk* disk = OpenVirtualDisk(path.c_str());
+  if (!disk || disk->Open(0) < 0) {
+    if (disk) disk->Release();
+    state.SkipWithError("image did not open for writing");
+    return;
+  }
+  std::vector<uint8_t> data(4096 * 512, 0x5a);
+  uint64_t sector = 4096;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(disk->Write(sector, 4096, data.data()));
+    sector += 4096;
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(data.size()));
+  disk->Release();
+}
+void BM_VhdGrowingWrite(benchmark::State& state) { GrowingWrite(state, "vpc -o subformat=dynamic,force_size=on", "grow.vhd"); }
+void BM_VmdkGrowingWrite(benchmark::State& state) { GrowingWrite(state, "vmdk", "grow.vmdk"); }
+BENCHMARK(BM_VhdGrowingWrite)->Iterations(200)->UseRealTime();
+BENCHMARK(BM_VmdkGrowingWrite)->Iterations(200)->UseRealTime();
 
 }  // namespace
 

@@ -77,7 +77,7 @@ FORMATS=(flat.vmdk sparse.vmdk fixed.vhd dynamic.vhd child.vmdk child.vhd)
 declare -A NAME=([flat.vmdk]="flat VMDK (monolithicFlat)" [sparse.vmdk]="sparse VMDK (monolithicSparse)"
   [fixed.vhd]="fixed VHD" [dynamic.vhd]="dynamic VHD" [child.vmdk]="VMDK child over sparse parent"
   [child.vhd]="differencing VHD over dynamic parent")
-declare -A TARGET=([flat.vmdk]=0.9 [sparse.vmdk]=0.8 [fixed.vhd]=0.9 [dynamic.vhd]=0.8 [child.vmdk]=0.6 [child.vhd]=0.6)
+declare -A TARGET=([flat.vmdk]=0.9 [sparse.vmdk]=0.8 [fixed.vhd]=0.9 [dynamic.vhd]=0.8 [child.vmdk]=0.8 [child.vhd]=0.6)
 declare -A QEMUFMT=([flat.vmdk]=vmdk [sparse.vmdk]=vmdk [fixed.vhd]=vpc [dynamic.vhd]=vpc [child.vmdk]=vmdk [child.vhd]=)
 
 # --- correctness (and a warm page cache) -----------------------------------------------------

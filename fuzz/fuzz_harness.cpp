@@ -19,10 +19,13 @@
 #include "module/trace.h"
 #include "platform/crc32.h"
 #include "platform/endian.h"
+#include "platform/win_registry.h"
 #include "platform/wstr.h"
 #include "vm/cfg_ball.h"
 #include "vm/open_virtual_machine.h"
 #include "vmpeek/vmpeek.h"
+#include "quilldrv/request_records.h"
+#include "quilldrv/volume_driver.h"
 
 // Allocation hooks of the sanitizer runtimes; absent (null) in a build without sanitizers.
 extern "C" {
@@ -405,35 +408,67 @@ void PlaceFixedFooter(RunFiles& files, const char* name, uint64_t bytes) {
   files.Place(name, bytes, footer, sizeof footer);
 }
 
-// A raw disk for partition discovery (MBR, extended chains, LDM), wrapped as a fixed VHD. The
-// input is the disk's first bytes, or, after the magic "VMPKSPRS", a sparse form: u32 disk
-// sectors (at most 131072), then pieces of u32 sector, u32 length and the bytes.
+// Writes disk.vhd, a fixed VHD of the input's disk: the input is the disk's bytes from sector
+// `base` on, or, after the magic "VMPKSPRS", a sparse form: u32 disk sectors (at most 131072),
+// then pieces of u32 sector, u32 length and the bytes (sectors counted from `base`); a length
+// with its top bit set is a fill: the rest of it is a byte count, and one byte follows.
+void WriteFixedVhd(RunFiles& files, const uint8_t* data, size_t size, uint64_t base) {
+  uint64_t sectors = (size + 511) / 512;
+  const bool sparse = size >= 12 && memcmp(data, "VMPKSPRS", 8) == 0;
+  if (sparse) sectors = std::clamp<uint64_t>(LoadLE32(data + 8), 1, 131072);
+  if (sectors == 0) sectors = 1;
+  sectors += base;
+  const uint64_t bytes = sectors * 512;
+  files.Sized("disk.vhd", bytes + 512);
+  if (sparse) {
+    size_t at = 12;
+    while (at + 8 <= size) {
+      const uint64_t sector = LoadLE32(data + at) + base;
+      const uint32_t field = LoadLE32(data + at + 4);
+      if (field & 0x80000000u) {
+        // A fill piece: length without the top bit, then the one byte repeated.
+        if (at + 9 > size) break;
+        uint64_t left = sector < sectors ? std::min<uint64_t>(field & 0x7FFFFFFFu, bytes - sector * 512) : 0;
+        std::vector<uint8_t> fill(static_cast<size_t>(std::min<uint64_t>(left, 1u << 20)), data[at + 8]);
+        for (uint64_t off = sector * 512; left > 0;) {
+          const size_t n = static_cast<size_t>(std::min<uint64_t>(left, fill.size()));
+          files.Place("disk.vhd", off, fill.data(), n);
+          off += n;
+          left -= n;
+        }
+        at += 9;
+        continue;
+      }
+      size_t length = std::min<size_t>(field, size - at - 8);
+      at += 8;
+      if (sector < sectors) {
+        const size_t room = static_cast<size_t>(std::min<uint64_t>(length, bytes - sector * 512));
+        files.Place("disk.vhd", sector * 512, data + at, room);
+      }
+      at += length;
+    }
+  } else {
+    files.Place("disk.vhd", base * 512, data, size);
+  }
+  PlaceFixedFooter(files, "disk.vhd", bytes);
+  if (base > 0) {
+    // One MBR partition over everything after sector `base`.
+    uint8_t mbr[512] = {};
+    mbr[446 + 4] = 0x07;
+    StoreLE32(mbr + 446 + 8, static_cast<uint32_t>(base));
+    StoreLE32(mbr + 446 + 12, static_cast<uint32_t>(sectors - base));
+    mbr[510] = 0x55;
+    mbr[511] = 0xAA;
+    files.Place("disk.vhd", 0, mbr, sizeof mbr);
+  }
+}
+
+// A raw disk for partition discovery (MBR, extended chains, LDM), wrapped as a fixed VHD.
 void RunPartitions(const uint8_t* data, size_t size) {
   AllocationBound bound;
   {
     RunFiles files;
-    uint64_t sectors = (size + 511) / 512;
-    const bool sparse = size >= 12 && memcmp(data, "VMPKSPRS", 8) == 0;
-    if (sparse) sectors = std::clamp<uint64_t>(LoadLE32(data + 8), 1, 131072);
-    if (sectors == 0) sectors = 1;
-    const uint64_t bytes = sectors * 512;
-    files.Sized("disk.vhd", bytes + 512);
-    if (sparse) {
-      size_t at = 12;
-      while (at + 8 <= size) {
-        const uint64_t sector = LoadLE32(data + at);
-        size_t length = std::min<size_t>(LoadLE32(data + at + 4), size - at - 8);
-        at += 8;
-        if (sector < sectors) {
-          const size_t room = static_cast<size_t>(std::min<uint64_t>(length, bytes - sector * 512));
-          files.Place("disk.vhd", sector * 512, data + at, room);
-        }
-        at += length;
-      }
-    } else {
-      files.Place("disk.vhd", 0, data, size);
-    }
-    PlaceFixedFooter(files, "disk.vhd", bytes);
+    WriteFixedVhd(files, data, size, 0);
     Picker pick(data, size);
     OpenAndExercise("disk.vhd", pick);
     bound.Check(files.Bytes());
@@ -510,6 +545,96 @@ void RunGpt(const uint8_t* data, size_t size) {
     PlaceFixedFooter(files, "disk.vhd", disk.size());
     Picker pick(data, size);
     OpenAndExercise("disk.vhd", pick);
+    bound.Check(files.Bytes());
+  }
+}
+
+// The volume driver's request records, as a host (or anything calling the driver) may send
+// them: byte 0 picks the request, byte 1 the reply size, the rest is the record. Mount records
+// are only parsed: a mount would open whatever host file the input names.
+void RunQuillRecords(const uint8_t* data, size_t size) {
+  if (size < 2) return;
+  const uint32_t code = data[0] % 8;
+  std::vector<uint8_t> in(data + 2, data + size);
+  std::vector<uint8_t> out(data[1]);
+  uint64_t returned = 0;
+  MountRecord mount;
+  FileRedirectionRecord file;
+  RegistryRedirectionRecord registry;
+  uint64_t id = 0;
+  ParseMountRecord(in.data(), in.size(), &mount);
+  ParseIdRecord(in.data(), in.size(), &id);
+  ParseFileRedirectionRecord(in.data(), in.size(), &file);
+  ParseRegistryRedirectionRecord(in.data(), in.size(), &registry);
+  if (code != kRequestMount)
+    VolumeDriver::Instance().IoCtl(code, in.empty() ? nullptr : in.data(), in.size(), out.empty() ? nullptr : out.data(),
+                                   out.size(), &returned);
+  VolumeDriver::Instance().IoCtl(kRequestStopRedirection, nullptr, 0, nullptr, 0, nullptr);
+}
+
+// Lists a directory of a mounted volume and works with up to 8 of its entries: information,
+// the first 64 KiB of files, one level of subdirectories.
+void ExerciseVolumeDirectory(VolumeProvider& volume, const std::u16string& dir, int depth) {
+  std::vector<VolumeDirEntry> entries;
+  volume.ListDirectory(dir, [&](const VolumeDirEntry& e) {
+    entries.push_back(e);
+    return entries.size() < 8;
+  });
+  std::vector<uint8_t> buffer(65536);
+  for (const VolumeDirEntry& e : entries) {
+    std::u16string path = (dir == u"\\" ? dir : dir + u"\\") + e.name;
+    VolumeFileInfo info;
+    volume.GetInfo(path, &info);
+    if (info.attributes & 0x10) {
+      if (depth > 0) ExerciseVolumeDirectory(volume, path, depth - 1);
+      continue;
+    }
+    std::unique_ptr<VolumeFile> f;
+    bool created = false;
+    if (volume.Open(path, VOLUME_OPEN_READ, 3, 0, &f, &created) != 0 || !f) continue;
+    uint32_t done = 0;
+    f->Read(0, buffer.data(), static_cast<uint32_t>(buffer.size()), &done);
+    f->GetInfo(&info);
+    f->Close();
+  }
+}
+
+// A filesystem volume (raw, or in the sparse form above) in partition 0 of a fixed VHD, mounted
+// through the volume driver, read-only or writable as the input's last byte asks: the probe,
+// the first directory walks and, on a writable mount, a file created, written, renamed and
+// deleted.
+void RunQuillVolume(const uint8_t* data, size_t size) {
+  AllocationBound bound;
+  {
+    RunFiles files;
+    WriteFixedVhd(files, data, size, 1);
+    const bool writable = size > 0 && (data[size - 1] & 1);
+    std::u16string path = u"\\??\\Z:\\disk.vhd";
+    std::vector<uint8_t> record(2 * (path.size() + 1) + 4, 0);
+    record[1] = writable ? 0 : 1;
+    for (size_t i = 0; i < path.size(); ++i) StoreLE16(&record[2 + 2 * i], path[i]);
+    uint8_t reply[kMountReplySize];
+    VolumeDriver& driver = VolumeDriver::Instance();
+    g_LastOpenStatus = driver.IoCtl(kRequestMount, record.data(), record.size(), reply, sizeof reply, nullptr);
+    if (g_LastOpenStatus == 0) {
+      const uint64_t id = LoadLE64(reply);
+      if (std::shared_ptr<VolumeProvider> volume = driver.ProviderFor(id)) {
+        ExerciseVolumeDirectory(*volume, u"\\", 1);
+        std::unique_ptr<VolumeFile> f;
+        bool created = false;
+        if (!volume->IsReadOnly() && volume->Open(u"\\fuzz.txt", VOLUME_OPEN_WRITE, 2, 0, &f, &created) == 0) {
+          uint32_t done = 0;
+          f->Write(100, data, static_cast<uint32_t>(std::min<size_t>(size, 8192)), &done);
+          f->SetSize(50);
+          f->Close();
+          f.reset();
+          volume->Rename(u"\\fuzz.txt", u"\\fuzz2.txt", true);
+          volume->DeleteFile(u"\\fuzz2.txt");
+        }
+        volume->Flush();
+      }
+      driver.IoCtl(kRequestUnmount, reply, 8, nullptr, 0, nullptr);
+    }
     bound.Check(files.Bytes());
   }
 }
@@ -646,6 +771,86 @@ void RunMachine(const uint8_t* data, size_t size, const char* name) {
 void RunVmx(const uint8_t* data, size_t size) { RunMachine(data, size, "m.vmx"); }
 void RunVmc(const uint8_t* data, size_t size) { RunMachine(data, size, "m.vmc"); }
 
+
+// Walks a key of a loaded hive: every subkey by index and by name, every value by index and by
+// name, within fixed bounds on depth and the number of keys visited.
+void WalkKey(HKEY key, int depth, int* budget) {
+  if (depth > 24 || --*budget < 0) return;
+  uint32_t subKeys = 0, maxName = 0, values = 0, maxValueName = 0, maxValue = 0;
+  if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subKeys, &maxName, nullptr, &values, &maxValueName,
+                       &maxValue, nullptr, nullptr) != 0)
+    return;
+  std::vector<uint8_t> data(std::min<uint32_t>(maxValue, 1u << 20) + 1);
+  WCHAR name[16384];
+  for (uint32_t i = 0; i < values && i < 256; ++i) {
+    uint32_t n = 16384, type = 0, size = static_cast<uint32_t>(data.size());
+    if (RegEnumValueW(key, i, name, &n, nullptr, &type, data.data(), &size) != 0) continue;
+    size = static_cast<uint32_t>(data.size());
+    RegQueryValueExW(key, name, nullptr, &type, data.data(), &size);
+  }
+  for (uint32_t i = 0; i < subKeys && i < 64 && *budget > 0; ++i) {
+    uint32_t n = 256;
+    if (RegEnumKeyExW(key, i, name, &n, nullptr, nullptr, nullptr, nullptr) != 0) continue;
+    HKEY sub = nullptr;
+    if (RegOpenKeyExW(key, name, 0, KEY_READ, &sub) != 0) continue;
+    WalkKey(sub, depth + 1, budget);
+    RegCloseKey(sub);
+  }
+}
+
+// A hive (with up to two transaction logs after it, for the replay of dirty hives) loaded into
+// the registry, walked, changed, flushed and unloaded.
+void RunRegistryHive(const uint8_t* data, size_t size) {
+  AllocationBound bound;
+  {
+    RunFiles files;
+    auto parts = SplitFiles(data, size, 3);
+    static const char* const kNames[] = {"h", "h.LOG1", "h.LOG2"};
+    for (size_t i = 0; i < parts.size(); ++i) files.Write(kNames[i], parts[i].first, parts[i].second);
+    static bool privileges = [] {
+      HANDLE token = nullptr;
+      if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) return false;
+      uint8_t buf[sizeof(TOKEN_PRIVILEGES) + sizeof(LUID_AND_ATTRIBUTES)] = {};
+      auto* tp = reinterpret_cast<TOKEN_PRIVILEGES*>(buf);
+      tp->PrivilegeCount = 2;
+      LookupPrivilegeValueW(nullptr, u"SeRestorePrivilege", &tp->Privileges[0].Luid);
+      LookupPrivilegeValueW(nullptr, u"SeBackupPrivilege", &tp->Privileges[1].Luid);
+      tp->Privileges[0].Attributes = tp->Privileges[1].Attributes = SE_PRIVILEGE_ENABLED;
+      bool ok = AdjustTokenPrivileges(token, 0, tp, 0, nullptr, nullptr);
+      CloseHandle(token);
+      return ok;
+    }();
+    if (privileges && RegLoadKeyW(HKEY_LOCAL_MACHINE, u"FuzzHive", u"Z:\\h") == 0) {
+      HKEY root = nullptr;
+      if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"FuzzHive", 0, KEY_ALL_ACCESS, &root) == 0) {
+        int budget = 2000;
+        WalkKey(root, 0, &budget);
+        HKEY made = nullptr, link = nullptr;
+        const uint32_t v = 1;
+        RegSetValueExW(root, u"FuzzValue", 0, REG_DWORD, reinterpret_cast<const uint8_t*>(&v), 4);
+        if (RegCreateKeyExW(root, u"FuzzKey\\Sub", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &made, nullptr) == 0)
+          RegCloseKey(made);
+        if (RegCreateKeyExW(root, u"FuzzLink", 0, nullptr, REG_OPTION_VOLATILE | REG_OPTION_CREATE_LINK,
+                            KEY_ALL_ACCESS, nullptr, &link, nullptr) == 0) {
+          const char16_t target[] = u"\\Registry\\Machine\\FuzzHive\\FuzzLink";  // a loop
+          RegSetValueExW(link, u"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const uint8_t*>(target),
+                         sizeof target - 2);
+          HKEY k = nullptr;
+          if (RegOpenKeyExW(root, u"FuzzLink", 0, KEY_READ, &k) == 0) RegCloseKey(k);
+          ZwDeleteKey(link);
+          RegCloseKey(link);
+        }
+        RegDeleteKeyW(root, u"FuzzKey\\Sub");
+        RegDeleteValueW(root, u"FuzzValue");
+        RegFlushKey(root);
+        RegCloseKey(root);
+      }
+      RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"FuzzHive");
+    }
+    bound.Check(files.Bytes());
+  }
+}
+
 }  // namespace
 
 std::vector<std::pair<const uint8_t*, size_t>> SplitFiles(const uint8_t* data, size_t size,
@@ -680,6 +885,9 @@ const std::vector<Target>& Targets() {
       {"cfgball", RunCfgBall},
       {"vmx", RunVmx},
       {"vmc", RunVmc},
+      {"registry_hive", RunRegistryHive},
+      {"quilldrv_records", RunQuillRecords},
+      {"quilldrv_volume", RunQuillVolume},
   };
   return targets;
 }

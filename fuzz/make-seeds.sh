@@ -123,6 +123,54 @@ for f in "$REAL"/vmx/*.vmx; do
   seed cfgball "$(basename "$f" .vmx)" c
 done
 
+# Registry hives: hivex's samples and a small real hive.
+for f in "$REAL"/hive/*; do
+  [ -f "$f" ] && seed registry_hive "hivex-$(basename "$f")" "$f"
+done
+if [ -f "$REAL/hives/win10_regipy_BCD.xz" ]; then
+  xz -dc "$REAL/hives/win10_regipy_BCD.xz" >bcd
+  seed registry_hive win10-bcd bcd
+fi
+
+# Filesystem volumes for the volume driver (NTFS, FAT, ext2, ISO 9660), in the sparse form of
+# the harness (sectors holding only zeros left out); the last byte asks for a writable mount.
+sparse_volume() {
+  python3 - "$1" "$2" <<'PY'
+import struct, sys
+image = open(sys.argv[1], "rb").read()
+total = len(image) // 512
+sec = lambda i: image[i * 512:(i + 1) * 512]
+uniform = lambda b: b.count(b[0]) == 512
+body = b""
+s = 0
+while s < total:
+    b = sec(s)
+    if not any(b):
+        s += 1
+        continue
+    e = s
+    if uniform(b):  # a fill piece for sectors of one repeated byte
+        while e + 1 < total and sec(e + 1) == b:
+            e += 1
+        body += struct.pack("<II", s, 0x80000000 | (e - s + 1) * 512) + b[:1]
+    else:
+        while e + 1 < total and any(sec(e + 1)) and not uniform(sec(e + 1)):
+            e += 1
+        body += struct.pack("<II", s, (e - s + 1) * 512) + image[s * 512:(e + 1) * 512]
+    s = e + 1
+open(sys.argv[2], "wb").write(b"VMPKSPRS" + struct.pack("<I", total) + body + b"\x01")
+PY
+}
+mkdir -p volume-tree/sub && printf 'hello' >volume-tree/a.txt && printf 'x' >volume-tree/sub/b.txt
+truncate -s 2M v.ntfs && mkntfs -F -Q -q -s 512 -p 1 -H 255 -S 63 v.ntfs >/dev/null 2>&1 &&
+  ntfscp -q v.ntfs volume-tree/a.txt /a.txt >/dev/null 2>&1 && sparse_volume v.ntfs ntfs && seed quilldrv_volume ntfs ntfs
+mkfs.fat -C -F 12 v.fat 128 >/dev/null && mcopy -s -i v.fat volume-tree/a.txt volume-tree/sub ::/ &&
+  sparse_volume v.fat fat && seed quilldrv_volume fat12 fat
+truncate -s 192K v.ext && mkfs.ext2 -q -d volume-tree v.ext && sparse_volume v.ext ext && seed quilldrv_volume ext2 ext
+xorriso -as mkisofs -quiet -R -J -o v.iso volume-tree 2>/dev/null && sparse_volume v.iso iso &&
+  seed quilldrv_volume iso iso
+printf '\x02\x08ABCDEFGH' >rec && seed quilldrv_records unmount rec
+
 # The committed hand-made seeds.
 for d in "$OLDPWD"/fuzz/seeds/*/; do
   [ -d "$d" ] || continue

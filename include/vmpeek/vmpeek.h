@@ -128,7 +128,8 @@ enum PartitionScheme : uint32_t {
   PartitionSchemeGpt = 3,
 };
 
-// vmpeek's own second interface, "VmPeek_Disk_Inspect_1", for what the objects above do not give.
+// vmpeek's own second interface, "VmPeek_Disk_Inspect_1", for what the objects above do not give
+// (docs/disk-inspect.md). Like CVmMountControl the object counts as a live object of the module.
 // Every disk passed in must come from this library (either interface). Statuses are NT statuses.
 class CVmDiskInspect {
  public:
@@ -137,12 +138,13 @@ class CVmDiskInspect {
   // Opens an image like CVmMountControl::OpenVirtualDisk, but a disk without a partition table
   // opens too (with no partitions) instead of failing.
   virtual NTSTATUS OpenVirtualDisk(const WCHAR* path, uint8_t readOnly, VirtualDisk** disk) = 0;  // 2
-  // The disk's content id and its parent's: VMDK CID/parentCID (4 bytes, *size 4), VHD unique id
-  // and the parent's unique id (16 bytes, *size 16); raw images *size 0. A missing parent id is
-  // all zeros.
+  // The disk's content id and its parent's: VMDK CID/parentCID (4 bytes big-endian, *size 4), VHD
+  // unique id and the parent's unique id (16 bytes, *size 16); raw images *size 0. A missing
+  // parent id is all zeros.
   virtual NTSTATUS GetContentIds(VirtualDisk* disk, uint8_t id[16], uint8_t parentId[16],
                                  uint32_t* size) = 0;                                     // 3
-  // The opened parent of a differencing disk, with one new reference; null without a parent.
+  // The opened parent of a differencing disk, with one new reference; null (status 0) without a
+  // parent. Parents are opened with their child, read-only and without partition discovery.
   virtual NTSTATUS GetParent(VirtualDisk* disk, VirtualDisk** parent) = 0;                // 4
   virtual PartitionScheme GetPartitionScheme(VirtualDisk* disk) = 0;                       // 5
   // GPT details of a partition (index as GetPartition counts): the type GUID and the entry's name

@@ -1,12 +1,11 @@
 // vmpeek chain PATH [--json]: a differencing disk's chain of images, child first, base last.
 #include <cinttypes>
 #include <memory>
-#include <set>
+#include <optional>
 
 #include <CLI/CLI.hpp>
 
 #include "cli/commands.h"
-#include "cli/content_id.h"
 #include "cli/disk_facts.h"
 #include "cli/errors.h"
 #include "cli/host.h"
@@ -15,9 +14,6 @@
 #include "cli/text_output.h"
 
 namespace {
-
-// The library refuses chains deeper than this; the host stops there too.
-constexpr int kMaxLinks = 33;
 
 struct ChainOptions {
   std::string path;
@@ -38,40 +34,32 @@ void PrintLink(const Link& link, size_t depth) {
   fflush(stdout);
 }
 
+// The library opened the whole chain with the child (and refused loops and chains too deep);
+// each parent is taken from the disk below it, never reopened on its own.
 int RunChain(Host& host, const ChainOptions& options) {
-  std::u16string path = ToLibraryPath(options.path);
-  std::string shown = options.path;
-  std::set<std::string> seen;
+  Ref<vmpeek::VirtualDisk> disk;
+  NTSTATUS status = host.OpenDisk(ToLibraryPath(options.path), true, &disk);
+  if (status < 0) return host.FailDisk(options.path, status);
   Json links = Json::array();
-  for (int depth = 0;; ++depth) {
-    std::string posix = ToPosixPath(path);
-    if (depth >= kMaxLinks || !seen.insert(posix).second) {
-      ReportFailure(shown, depth >= kMaxLinks ? "the chain is deeper than 32 parents" : "the chain reaches this image again");
-      return kExitFailure;
-    }
-    Ref<vmpeek::VirtualDisk> disk;
-    NTSTATUS status = host.OpenDisk(path, true, &disk);
-    if (status < 0) return host.FailDisk(shown, status);
+  for (size_t depth = 0; disk; ++depth) {
     Link link;
+    const std::string posix = ToPosixPath(disk->GetFileName());
     link.path = depth == 0 ? options.path : posix;
     link.format = ImageFormatOf(posix);
     uint32_t bytesPerSector = 0;
     uint64_t sectors = 0;
     disk->GetGeometry(nullptr, &bytesPerSector, &sectors, nullptr, nullptr, nullptr);
     link.size = sectors * bytesPerSector;
-    link.contentId = ReadContentId(posix, link.format);
+    link.contentId = host.ContentId(disk.Get());
     if (options.json) {
       links.push_back(Json{{"path", link.path},
                            {"format", link.format},
                            {"size", link.size},
                            {"content_id", link.contentId ? Json(*link.contentId) : Json(nullptr)}});
     } else {
-      PrintLink(link, static_cast<size_t>(depth));
+      PrintLink(link, depth);
     }
-    std::optional<std::u16string> parent = ParentPath(disk.Get());
-    if (!parent) break;
-    path = *parent;
-    shown = ToPosixPath(path);
+    disk = host.Parent(disk.Get());
   }
   if (options.json) PrintJson(Json{{"chain", links}});
   return kExitOk;

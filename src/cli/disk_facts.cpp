@@ -73,7 +73,7 @@ NTSTATUS CollectDiskFacts(vmpeek::VirtualDisk* disk, const std::string& fileName
     if (status < 0) return status;
     facts->partitions.push_back(CollectPartitionFacts(partition.Get(), i));
   }
-  if (inspect != nullptr) CollectGptFacts(inspect, disk, facts);
+  CollectGptFacts(inspect, disk, facts);
   return STATUS_SUCCESS;
 }
 

@@ -22,7 +22,6 @@ struct PartitionFacts {
 
 struct DiskFacts {
   std::string format;  // "raw", "vhd", "vmdk"
-  std::string scheme;  // "none", "mbr", "ldm", "gpt"; empty when the plug-in does not say
   uint32_t mediaType = 0;
   uint32_t bytesPerSector = 0;
   uint64_t sectors = 0;
@@ -32,14 +31,15 @@ struct DiskFacts {
   bool readOnly = false;
   bool savedState = false;
   std::optional<std::u16string> parent;  // library path of the parent image
+  std::string scheme = "none";  // partition table: "none", "mbr", "ldm", "gpt"
   std::vector<PartitionFacts> partitions;
 };
 
 // Fills *facts from an open disk; format comes from the file name; the scheme and GPT details
-// come from the inspection interface when there is one. Fails with the status of a partition
-// that could not be obtained.
+// come from the inspection interface. Fails with the status of a partition that could not be
+// obtained.
 NTSTATUS CollectDiskFacts(vmpeek::VirtualDisk* disk, const std::string& fileName, DiskFacts* facts,
-                          vmpeek::CVmDiskInspect* inspect = nullptr);
+                          vmpeek::CVmDiskInspect* inspect);
 // The parent's library path, or nothing when the disk has none.
 std::optional<std::u16string> ParentPath(vmpeek::VirtualDisk* disk);
 // The partition's row as the host shows it.

@@ -1,6 +1,7 @@
 #include "cli/errors.h"
 
 #include <cstdio>
+#include <regex>
 
 #include "platform/status.h"
 
@@ -56,13 +57,22 @@ std::string MachineStatusText(uint32_t status) {
   return name ? std::string(name) + " (" + hex + ")" : std::string("status ") + hex;
 }
 
+bool IsRoutineLine(const std::string& line) {
+  // The factories' echo of the path; the look for a next continuation file (.V01, .V02, ...)
+  // that ends every VHD file set; the announcement of each parent locator searched.
+  static const std::regex kRoutine(
+      "(OpenVirtualDisk|OpenVirtualMachine)\\(.*"
+      "|VHDFileSet::(Add|Open Add)\\(.*\\.V[0-9][0-9]\\) (open for R/O failed|gave) c0000034\\.?"
+      "|VHDVirtualDisk::FindParent : Looking for W2[kr]u\\.?",
+      std::regex::icase | std::regex::optimize);
+  return std::regex_match(line, kRoutine);
+}
+
 std::vector<std::string> ExplainingLines(const std::vector<std::string>& lines) {
   constexpr size_t kKeep = 8;
   std::vector<std::string> kept;
-  for (const std::string& line : lines) {
-    if (line.rfind("OpenVirtualDisk(", 0) == 0 || line.rfind("OpenVirtualMachine(", 0) == 0) continue;
-    kept.push_back(line);
-  }
+  for (const std::string& line : lines)
+    if (!IsRoutineLine(line)) kept.push_back(line);
   if (kept.size() > kKeep) kept.erase(kept.begin(), kept.end() - kKeep);
   return kept;
 }

@@ -20,8 +20,11 @@ std::string HexStatus(uint32_t status);
 std::string MachineStatusText(uint32_t status);
 std::string MachineStatusName(uint32_t status);
 
-// The lines of an error channel that explain a failure: the factory's echo of the path is
-// dropped and only the last few lines are kept.
+// Lines that every open writes, failing or not: the factories' echo of the path, the probe for a
+// VHD continuation file that is not there (how every file set ends), the parent locator searches.
+bool IsRoutineLine(const std::string& line);
+// The lines of an error channel that explain a failure: routine lines are dropped and only the
+// last few lines are kept.
 std::vector<std::string> ExplainingLines(const std::vector<std::string>& lines);
 
 // Whether --trace was given (then the hint to use it is not printed).

@@ -22,7 +22,7 @@ int InfoMachine(Host& host, const InfoOptions& options) {
   Ref<vmpeek::CVirtualMachine> machine;
   uint32_t status = host.OpenMachine(configPath, &machine);
   if (status != 0) {
-    ReportFailure(options.path, MachineStatusText(status), host.ErrorLines());
+    ReportFailure(options.path, MachineStatusText(status), host.ErrorLines(options.path));
     return kExitFailure;
   }
   MachineFacts facts;
@@ -31,10 +31,15 @@ int InfoMachine(Host& host, const InfoOptions& options) {
     PrintJson(MachineJson(facts));
   else
     PrintMachine(options.path, facts);
-  // The machine was described; a disk that did not open still makes the run a failure.
-  for (const MachineDisk& disk : facts.disks)
-    if (disk.error) return kExitFailure;
-  return kExitOk;
+  // The machine was described; a disk that did not open still makes the run a failure, said
+  // once on standard error (each disk's error is in the report).
+  size_t failed = 0;
+  for (const MachineDisk& disk : facts.disks) failed += disk.error ? 1 : 0;
+  if (failed == 0) return kExitOk;
+  fflush(stdout);
+  ReportMessage(options.path + ": " + std::to_string(failed) + " of " + std::to_string(facts.disks.size()) +
+                (facts.disks.size() == 1 ? " disk" : " disks") + " could not be opened");
+  return kExitFailure;
 }
 
 int InfoDisk(Host& host, const InfoOptions& options) {

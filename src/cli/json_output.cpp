@@ -22,7 +22,7 @@ Json PartitionJson(const PartitionFacts& partition) {
 Json DiskJson(const DiskFacts& disk) {
   Json partitions = Json::array();
   for (const PartitionFacts& p : disk.partitions) partitions.push_back(PartitionJson(p));
-  Json json{{"format", disk.format},
+  return Json{{"format", disk.format},
               {"bytes_per_sector", disk.bytesPerSector},
               {"sectors", disk.sectors},
               {"cylinders", disk.cylinders},
@@ -31,10 +31,9 @@ Json DiskJson(const DiskFacts& disk) {
               {"media_type", disk.mediaType},
               {"read_only", disk.readOnly},
               {"saved_state", disk.savedState},
-              {"parent", disk.parent ? Json(ToPosixPath(*disk.parent)) : Json(nullptr)}};
-  if (!disk.scheme.empty()) json["scheme"] = disk.scheme;
-  json["partitions"] = partitions;
-  return json;
+              {"parent", disk.parent ? Json(ToPosixPath(*disk.parent)) : Json(nullptr)},
+              {"scheme", disk.scheme},
+              {"partitions", partitions}};
 }
 
 Json MachineJson(const MachineFacts& machine) {
@@ -42,7 +41,11 @@ Json MachineJson(const MachineFacts& machine) {
   for (const MachineDisk& d : machine.disks) {
     Json disk{{"name", d.name}, {"path", d.path}};
     if (d.image) disk["image"] = DiskJson(*d.image);
-    if (d.error) disk["error"] = Json{{"status", d.error->status}, {"code", d.error->code}, {"trace", d.error->trace}};
+    if (d.error)
+      disk["error"] = Json{{"status", d.error->status},
+                           {"code", d.error->code},
+                           {"cause", d.error->cause.empty() ? Json(nullptr) : Json(d.error->cause)},
+                           {"trace", d.error->trace}};
     disks.push_back(disk);
   }
   return Json{{"guest_os", {{"code", machine.guestCode}, {"name", GuestOsName(machine.guestCode)}}},

@@ -10,7 +10,12 @@ const char* GuestOsName(uint32_t code) {
       "unknown",       "non-Windows",         "DOS",           "Windows 3.1",
       "Windows 9x",    "Windows NT",          "Windows 2000",  "Windows XP",
       "Windows XP x64", "Windows Server 2003", "Windows Server 2003 x64",
-      "Windows Vista", "Windows Vista x64",   "Longhorn",      "Longhorn x64"};
+      "Windows Vista", "Windows Vista x64",   "Longhorn",      "Longhorn x64",
+      "Windows 7",     "Windows 7 x64",       "Windows 8",     "Windows 8 x64",
+      "Windows 8.1",   "Windows 8.1 x64",     "Windows 10",    "Windows 10 x64",
+      "Windows 11 x64", "Windows Server 2008 R2 x64", "Windows Server 2012 x64",
+      "Windows Server 2012 R2 x64", "Windows Server 2016 x64", "Windows Server 2019 x64",
+      "Windows Server 2022 x64"};
   return code < sizeof kNames / sizeof kNames[0] ? kNames[code] : "unknown";
 }
 
@@ -33,7 +38,8 @@ void CollectMachineFacts(Host& host, vmpeek::CVirtualMachine* machine, const std
     if (status >= 0) {
       disk.image = std::move(facts_);
     } else {
-      disk.error = DiskError{NtStatusName(status), HexStatus(static_cast<uint32_t>(status)), host.ErrorLines()};
+      disk.error = DiskError{NtStatusName(status), HexStatus(static_cast<uint32_t>(status)),
+                             host.FailureCause(disk.path), host.ErrorLines(disk.path)};
     }
     facts->disks.push_back(std::move(disk));
   }

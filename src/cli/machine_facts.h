@@ -11,6 +11,7 @@ class Host;
 struct DiskError {
   std::string status;  // name, "STATUS_OBJECT_NAME_NOT_FOUND"
   std::string code;    // hex, "0xc0000034"
+  std::string cause;   // "parent not found: tried ...", "VHDX is not supported yet", or ""
   std::vector<std::string> trace;
 };
 

@@ -35,10 +35,7 @@ int RunPartitions(Host& host, const PartitionsOptions& options) {
     row["size"] = p.sectors * facts.bytesPerSector;
     rows.push_back(row);
   }
-  Json json{{"bytes_per_sector", facts.bytesPerSector}};
-  if (!facts.scheme.empty()) json["scheme"] = facts.scheme;
-  json["partitions"] = rows;
-  PrintJson(json);
+  PrintJson(Json{{"bytes_per_sector", facts.bytesPerSector}, {"scheme", facts.scheme}, {"partitions", rows}});
   return kExitOk;
 }
 

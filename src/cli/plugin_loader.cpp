@@ -37,21 +37,27 @@ bool Plugin::Load(std::string* error) {
     Unload();
     return false;
   }
-  void* object = nullptr;
-  uint32_t status = m_GetInterface(VMPEEK_MOUNT_CONTROL_INTERFACE, &object);
-  if (status != 0 || !object) {
-    const char* name = PlatformWin32ErrorName(status);
-    *error = std::string("NotComDllGetInterface " VMPEEK_MOUNT_CONTROL_INTERFACE " failed: ") +
-             (name ? name : "error") + " (" + std::to_string(status) + ")";
+  void* control = GetInterface(VMPEEK_MOUNT_CONTROL_INTERFACE, error);
+  void* inspect = control ? GetInterface(VMPEEK_DISK_INSPECT_INTERFACE, error) : nullptr;
+  m_MountControl = static_cast<vmpeek::CVmMountControl*>(control);
+  m_DiskInspect = static_cast<vmpeek::CVmDiskInspect*>(inspect);
+  if (!inspect) {
     Unload();
     return false;
   }
-  m_MountControl = static_cast<vmpeek::CVmMountControl*>(object);
-  // Optional: without it the commands show what the mount control's objects give.
-  object = nullptr;
-  if (m_GetInterface(VMPEEK_DISK_INSPECT_INTERFACE, &object) == 0 && object)
-    m_DiskInspect = static_cast<vmpeek::CVmDiskInspect*>(object);
   return true;
+}
+
+void* Plugin::GetInterface(const char* name, std::string* error) {
+  void* object = nullptr;
+  uint32_t status = m_GetInterface(name, &object);
+  if (status != 0 || !object) {
+    const char* text = PlatformWin32ErrorName(status);
+    *error = std::string("NotComDllGetInterface ") + name + " failed: " + (text ? text : "error") + " (" +
+             std::to_string(status) + ")";
+    return nullptr;
+  }
+  return object;
 }
 
 void Plugin::Unload() {

@@ -13,17 +13,20 @@ class Plugin {
   Plugin& operator=(const Plugin&) = delete;
 
   // Loads the plug-in from ../lib beside this program, resolves its exports and obtains
-  // "VM_Mount_Control_1". On failure returns false with a message in *error.
+  // "VM_Mount_Control_1" and "VmPeek_Disk_Inspect_1". On failure returns false with a message in
+  // *error.
   bool Load(std::string* error);
   // Releases the mount control, lets the module drop its pin and unloads it.
   void Unload();
 
   vmpeek::CVmMountControl* MountControl() const { return m_MountControl; }
-  // "VmPeek_Disk_Inspect_1", or null when the plug-in does not offer it.
   vmpeek::CVmDiskInspect* DiskInspect() const { return m_DiskInspect; }
   const std::string& Path() const { return m_Path; }
 
  private:
+  // A new object for the interface, or null with the failure in *error.
+  void* GetInterface(const char* name, std::string* error);
+
   HMODULE m_Module = nullptr;
   PFN_NotComDllGetInterface m_GetInterface = nullptr;
   PFN_NotComDllUnload m_Unload = nullptr;

@@ -64,11 +64,8 @@ void PrintDisk(const DiskFacts& disk, const std::string& indent) {
   printf("%sread only:     %s\n", in, disk.readOnly ? "yes" : "no");
   printf("%ssaved state:   %s\n", in, disk.savedState ? "yes (the disk of a suspended machine)" : "no");
   printf("%sparent:        %s\n", in, disk.parent ? ToPosixPath(*disk.parent).c_str() : "none");
-  if (disk.scheme.empty())
-    printf("%spartitions:    %zu\n", in, disk.partitions.size());
-  else
-    printf("%spartitions:    %zu (%s)\n", in, disk.partitions.size(),
-           disk.scheme == "none" ? "no partition table" : disk.scheme.c_str());
+  printf("%spartitions:    %zu (%s)\n", in, disk.partitions.size(),
+         disk.scheme == "none" ? "no partition table" : disk.scheme.c_str());
   if (!disk.partitions.empty()) PrintPartitions(disk.partitions, disk.bytesPerSector, indent + "  ");
 }
 
@@ -83,7 +80,8 @@ void PrintMachine(const std::string& file, const MachineFacts& machine) {
     printf("  path:          %s\n", d.path.c_str());
     if (d.image) PrintDisk(*d.image, "  ");
     if (d.error) {
-      printf("  error:         %s (%s)\n", d.error->status.c_str(), d.error->code.c_str());
+      printf("  error:         %s%s%s (%s)\n", d.error->cause.c_str(), d.error->cause.empty() ? "" : ": ",
+             d.error->status.c_str(), d.error->code.c_str());
       for (const std::string& line : d.error->trace) printf("    %s\n", line.c_str());
     }
   }

@@ -72,6 +72,7 @@ int RunRead(Host& host, const TransferOptions& options) {
     return kExitUsage;
   }
   uint64_t count = options.countGiven ? options.count : target.sectors - options.first;
+  if (int rc = CheckOnDisk(target, options.path, options.partition, options.first, count, "nothing was read")) return rc;
   int fd = OpenOutput(options.file);
   if (fd < 0) {
     ReportMessage(options.file + ": " + strerror(errno));
@@ -109,35 +110,27 @@ int RunRead(Host& host, const TransferOptions& options) {
   return rc;
 }
 
-int RunWrite(Host& host, const TransferOptions& options) {
-  if (options.file.empty() && isatty(STDIN_FILENO)) {
-    ReportMessage("no input: give --input FILE or redirect standard input");
-    return kExitUsage;
-  }
-  int fd = OpenInput(options.file);
-  if (fd < 0) {
-    ReportMessage(options.file + ": " + strerror(errno));
+std::string InputName(const TransferOptions& options) {
+  return options.file.empty() ? std::string("standard input") : options.file;
+}
+
+// A suspended machine's disk is recognised on a read-only open, so it is never opened for writing.
+int CheckNotSuspended(Host& host, const TransferOptions& options) {
+  if (options.force) return kExitOk;
+  Ref<vmpeek::VirtualDisk> probe;
+  NTSTATUS status = host.OpenDisk(ToLibraryPath(options.path), true, &probe);
+  if (status < 0) return host.FailDisk(options.path, status);
+  if (probe->IsSavedState()) {
+    ReportFailure(options.path, "the image belongs to a machine in saved state; changing it corrupts the "
+                                "machine when it resumes (use --force to write anyway)");
     return kExitFailure;
   }
-  struct FdCloser {
-    int fd;
-    ~FdCloser() {
-      if (fd != STDIN_FILENO) close(fd);
-    }
-  } closer{fd};
-  // A suspended machine's disk is recognised on a read-only open, so it is never opened for writing.
-  if (!options.force) {
-    Ref<vmpeek::VirtualDisk> probe;
-    NTSTATUS status = host.OpenDisk(ToLibraryPath(options.path), true, &probe);
-    if (status < 0) return host.FailDisk(options.path, status);
-    if (probe->IsSavedState()) {
-      ReportFailure(options.path, "the image belongs to a machine in saved state; changing it corrupts the "
-                                  "machine when it resumes (use --force to write anyway)");
-      return kExitFailure;
-    }
-  }
-  TransferTarget target;
-  if (int rc = OpenTransferTarget(host, options.path, false, options.partition, &target)) return rc;
+  return kExitOk;
+}
+
+// Everything that can be known before the first write: the target is writable, --first is
+// inside it, a regular input file fits whole, and the range written lies on the disk.
+int CheckWrite(Host& host, int fd, const TransferTarget& target, const TransferOptions& options, uint64_t* expected) {
   const uint32_t bps = target.bytesPerSector;
   if (target.disk->IsReadOnly()) {
     ReportFailure(options.path, "the image could not be opened for writing; nothing was written", host.ErrorLines());
@@ -149,24 +142,31 @@ int RunWrite(Host& host, const TransferOptions& options) {
     return kExitUsage;
   }
   const uint64_t room = target.sectors - options.first;
-  // A regular input file is checked whole before anything is written.
+  uint64_t sectors = room;  // an input of unknown length may fill the target
   struct stat st;
-  uint64_t expected = 0;
+  *expected = 0;
   if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    expected = static_cast<uint64_t>(st.st_size);
-    if (expected % bps != 0) {
-      ReportMessage((options.file.empty() ? std::string("standard input") : options.file) + ": " +
-                    std::to_string(expected) + " bytes is not a whole number of " + std::to_string(bps) +
-                    "-byte sectors (a partial sector at the end); nothing was written");
+    *expected = static_cast<uint64_t>(st.st_size);
+    if (*expected % bps != 0) {
+      ReportMessage(InputName(options) + ": " + std::to_string(*expected) + " bytes is not a whole number of " +
+                    std::to_string(bps) + "-byte sectors (a partial sector at the end); nothing was written");
       return kExitFailure;
     }
-    if (expected / bps > room) {
-      ReportMessage(options.path + ": the input's " + std::to_string(expected / bps) + " sectors do not fit in " +
+    sectors = *expected / bps;
+    if (sectors > room) {
+      ReportMessage(options.path + ": the input's " + std::to_string(sectors) + " sectors do not fit in " +
                     Where(options) + " from sector " + std::to_string(options.first) + " (" + std::to_string(room) +
                     " sectors left); nothing was written");
       return kExitFailure;
     }
   }
+  return CheckOnDisk(target, options.path, options.partition, options.first, sectors, "nothing was written");
+}
+
+// Copies the input into the target in 2 MiB requests.
+int CopyIn(Host& host, int fd, TransferTarget& target, const TransferOptions& options, uint64_t expected) {
+  const uint32_t bps = target.bytesPerSector;
+  const uint64_t room = target.sectors - options.first;
   Buffer buffer = AllocateBuffer();
   if (!buffer) {
     ReportMessage("out of memory");
@@ -177,7 +177,7 @@ int RunWrite(Host& host, const TransferOptions& options) {
   for (;;) {
     long long got = ReadFully(fd, buffer.get(), kBufferBytes);
     if (got < 0) {
-      ReportMessage((options.file.empty() ? std::string("standard input") : options.file) + ": " + strerror(errno));
+      ReportMessage(InputName(options) + ": " + strerror(errno));
       return kExitFailure;
     }
     uint32_t n = static_cast<uint32_t>(static_cast<uint64_t>(got) / bps);
@@ -195,15 +195,47 @@ int RunWrite(Host& host, const TransferOptions& options) {
       progress.Update(done * bps);
     }
     if (tail != 0) {
-      ReportMessage((options.file.empty() ? std::string("standard input") : options.file) +
-                    ": the input ends with a partial sector (" + std::to_string(tail) + " of " + std::to_string(bps) +
-                    " bytes), which was not written; " + std::to_string(done) + " whole sectors were written");
+      ReportMessage(InputName(options) + ": the input ends with a partial sector (" + std::to_string(tail) + " of " +
+                    std::to_string(bps) + " bytes), which was not written; " + std::to_string(done) +
+                    " whole sectors were written");
       return kExitFailure;
     }
     if (static_cast<size_t>(got) < kBufferBytes) break;
   }
   progress.Finish();
   return kExitOk;
+}
+
+int RunWrite(Host& host, const TransferOptions& options) {
+  if (options.file.empty() && isatty(STDIN_FILENO)) {
+    ReportMessage("no input: give --input FILE or redirect standard input");
+    return kExitUsage;
+  }
+  int fd = OpenInput(options.file);
+  if (fd < 0) {
+    ReportMessage(options.file + ": " + strerror(errno));
+    return kExitFailure;
+  }
+  struct FdCloser {
+    int fd;
+    ~FdCloser() {
+      if (fd != STDIN_FILENO) close(fd);
+    }
+  } closer{fd};
+  if (int rc = CheckNotSuspended(host, options)) return rc;
+  TransferTarget target;
+  if (int rc = OpenTransferTarget(host, options.path, false, options.partition, &target)) return rc;
+  uint64_t expected = 0;
+  if (int rc = CheckWrite(host, fd, target, options, &expected)) return rc;
+  int rc = CopyIn(host, fd, target, options, expected);
+  // Closing the image is its final flush: a failure there means the data may not be on disk.
+  const std::vector<std::string> closeErrors = host.Close(&target.partition, &target.disk);
+  if (!closeErrors.empty()) {
+    ReportFailure(options.path, "the final flush of the image failed when it was closed; the data written may "
+                                "not be on disk", closeErrors);
+    return kExitFailure;
+  }
+  return rc;
 }
 
 void AddCommonOptions(CLI::App* command, TransferOptions* options) {

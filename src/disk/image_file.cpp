@@ -11,30 +11,14 @@ NTSTATUS OpenImageFile(const WCHAR* ntPath, bool readOnly, HANDLE* file) {
                       kImageAttributes, kImageShare, FILE_OPEN, kImageOptions);
 }
 
-NTSTATUS ReadImageBytes(HANDLE file, uint64_t offset, uint64_t length, void* buffer) {
-  uint8_t* out = static_cast<uint8_t*>(buffer);
+NTSTATUS TransferImageBytes(HANDLE file, uint64_t offset, uint64_t length, uint8_t* buffer, bool write) {
   NTSTATUS status = STATUS_SUCCESS;
   while (length != 0) {
     const uint32_t run = static_cast<uint32_t>(length < kMaxRun ? length : kMaxRun);
     uint32_t done = 0;
-    status = ZwReadFile(file, out, run, offset, &done);
+    status = write ? ZwWriteFile(file, buffer, run, offset, &done) : ZwReadFile(file, buffer, run, offset, &done);
     if (status < 0) return status;
-    out += run;
-    offset += run;
-    length -= run;
-  }
-  return status;
-}
-
-NTSTATUS WriteImageBytes(HANDLE file, uint64_t offset, uint64_t length, const void* buffer) {
-  const uint8_t* in = static_cast<const uint8_t*>(buffer);
-  NTSTATUS status = STATUS_SUCCESS;
-  while (length != 0) {
-    const uint32_t run = static_cast<uint32_t>(length < kMaxRun ? length : kMaxRun);
-    uint32_t done = 0;
-    status = ZwWriteFile(file, in, run, offset, &done);
-    if (status < 0) return status;
-    in += run;
+    buffer += run;
     offset += run;
     length -= run;
   }

@@ -17,5 +17,10 @@ constexpr uint32_t kImageAttributes = OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE; 
 NTSTATUS OpenImageFile(const WCHAR* ntPath, bool readOnly, HANDLE* file);
 // Positioned transfers of `length` bytes, split into runs the 32-bit calls can carry. A read
 // cut short by the end of file succeeds with the rest of the buffer zeroed.
-NTSTATUS ReadImageBytes(HANDLE file, uint64_t offset, uint64_t length, void* buffer);
-NTSTATUS WriteImageBytes(HANDLE file, uint64_t offset, uint64_t length, const void* buffer);
+NTSTATUS TransferImageBytes(HANDLE file, uint64_t offset, uint64_t length, uint8_t* buffer, bool write);
+inline NTSTATUS ReadImageBytes(HANDLE file, uint64_t offset, uint64_t length, void* buffer) {
+  return TransferImageBytes(file, offset, length, static_cast<uint8_t*>(buffer), false);
+}
+inline NTSTATUS WriteImageBytes(HANDLE file, uint64_t offset, uint64_t length, const void* buffer) {
+  return TransferImageBytes(file, offset, length, static_cast<uint8_t*>(const_cast<void*>(buffer)), true);
+}

@@ -45,39 +45,31 @@ NTSTATUS ISODisk::Open(uint8_t /*readOnly*/) {
 }
 
 NTSTATUS ISODisk::Read(uint64_t first, uint32_t count, void* buffer) {
-  if (!m_File) {
-    TRACE_ERR(u"ISODisk::Read(%I64d,%d) - no file\n", static_cast<int64_t>(first), static_cast<int32_t>(count));
-    return STATUS_FILE_INVALID;
-  }
-  NTSTATUS status;
-  // first <= m_SectorCount, which is far below 2^53, so the sum cannot wrap.
-  if (first > m_SectorCount || first + count > m_SectorCount) {
-    status = STATUS_INVALID_PARAMETER;
-  } else {
-    status = ReadImageBytes(m_File.get(), first * kSectorSize, static_cast<uint64_t>(count) * kSectorSize, buffer);
-  }
-  if (status < 0) {
-    TRACE_ERR(u"ISODisk::Read(%I64d,%d) - read failed %08lx\n", static_cast<int64_t>(first),
-              static_cast<int32_t>(count), static_cast<uint32_t>(status));
-  }
-  return status;
+  return Transfer(first, count, static_cast<uint8_t*>(buffer), false);
 }
 
 NTSTATUS ISODisk::Write(uint64_t first, uint32_t count, const void* buffer) {
+  return Transfer(first, count, static_cast<uint8_t*>(const_cast<void*>(buffer)), true);
+}
+
+NTSTATUS ISODisk::Transfer(uint64_t first, uint32_t count, uint8_t* buffer, bool write) {
   if (!m_File) {
-    TRACE_ERR(u"ISODisk::Write(%I64d,%d) - no file\n", static_cast<int64_t>(first), static_cast<int32_t>(count));
+    TRACE_ERR(write ? u"ISODisk::Write(%I64d,%d) - no file\n" : u"ISODisk::Read(%I64d,%d) - no file\n",
+              static_cast<int64_t>(first), static_cast<int32_t>(count));
     return STATUS_FILE_INVALID;
   }
-  // No range check: the handle is read-only, so the file system refuses the transfer.
+  // Reads stay inside the image; writes are not range-checked: the handle is read-only, so the
+  // file system refuses them. first <= m_SectorCount, far below 2^53, so the sum cannot wrap.
   NTSTATUS status;
-  if (first > UINT64_MAX / kSectorSize) {
+  if (write ? first > UINT64_MAX / kSectorSize : first > m_SectorCount || first + count > m_SectorCount) {
     status = STATUS_INVALID_PARAMETER;
   } else {
-    status = WriteImageBytes(m_File.get(), first * kSectorSize, static_cast<uint64_t>(count) * kSectorSize, buffer);
+    status = TransferImageBytes(m_File.get(), first * kSectorSize, static_cast<uint64_t>(count) * kSectorSize,
+                                buffer, write);
   }
   if (status < 0) {
-    TRACE_ERR(u"ISODisk::Write(%I64d,%d) - write failed %08lx\n", static_cast<int64_t>(first),
-              static_cast<int32_t>(count), static_cast<uint32_t>(status));
+    TRACE_ERR(write ? u"ISODisk::Write(%I64d,%d) - write failed %08lx\n" : u"ISODisk::Read(%I64d,%d) - read failed %08lx\n",
+              static_cast<int64_t>(first), static_cast<int32_t>(count), static_cast<uint32_t>(status));
   }
   return status;
 }

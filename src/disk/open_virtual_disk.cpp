@@ -37,6 +37,8 @@ VirtualDisk* OpenVirtualDisk(const WCHAR* path) {
   } else if (WStrCmp(dot, u".ISO") == 0 || WStrCmp(dot, u".IMG") == 0) {
     TRACE_DETAIL(u"OpenVirtualDisk : Making ISOVirtualDisk\n");
     disk = CreateISODisk(path);
+  } else if (WStrCmp(dot, u".VHDX") == 0) {
+    TRACE_ERR(u"OpenVirtualDisk : VHDX is not supported yet\n");
   } else {
     TRACE_ERR(u"OpenVirtualDisk : unrecognised extension\n");
   }
@@ -45,12 +47,18 @@ VirtualDisk* OpenVirtualDisk(const WCHAR* path) {
 }
 
 NTSTATUS MountOpenVirtualDisk(const WCHAR* path, uint8_t readOnly, vmpeek::VirtualDisk** disk) {
+  return OpenVirtualDiskFor(VirtualDisk::OpenPurpose::Partitions, path, readOnly, disk);
+}
+
+NTSTATUS OpenVirtualDiskFor(VirtualDisk::OpenPurpose purpose, const WCHAR* path, uint8_t readOnly,
+                            vmpeek::VirtualDisk** disk) {
   if (disk != nullptr) *disk = nullptr;
   WCHAR* ntPath = ToNtPath(path);
   if (ntPath == nullptr) return STATUS_NO_MEMORY;
   VirtualDisk* image = OpenVirtualDisk(ntPath);
   free(ntPath);
   if (image == nullptr) return STATUS_UNSUCCESSFUL;
+  image->SetOpenPurpose(purpose);
   const NTSTATUS status = image->Open(readOnly);
   if (status < 0) {
     image->Release();

@@ -12,3 +12,6 @@ VirtualDisk* CreateVMDKVirtualDisk(const WCHAR* path);
 
 // The mount control's slot 3: ToNtPath, the factory, Open; releases the image when Open fails.
 NTSTATUS MountOpenVirtualDisk(const WCHAR* path, uint8_t readOnly, vmpeek::VirtualDisk** disk);
+// The same with the purpose of the open (the disk inspection interface opens whole disks).
+NTSTATUS OpenVirtualDiskFor(VirtualDisk::OpenPurpose purpose, const WCHAR* path, uint8_t readOnly,
+                            vmpeek::VirtualDisk** disk);

@@ -44,6 +44,19 @@ void DumpEntry(int32_t index, const uint8_t* entry) {
   TRACE_DETAIL(u"   end sector   =  %x \n", start + count - 1u);
 }
 
+// A filesystem's own boot sector (FAT, NTFS, exFAT) in sector 0: a disk formatted whole, whose
+// boot code would read as partition entries.
+bool IsVolumeBootRecord(const uint8_t* sector) {
+  if (!(sector[0] == 0xEB && sector[2] == 0x90) && sector[0] != 0xE9) return false;
+  const uint16_t bytesPerSector = LoadLE16(sector + 11);
+  const uint8_t perCluster = sector[13];
+  const bool fatLike = bytesPerSector >= 512 && bytesPerSector <= 4096 && (bytesPerSector & (bytesPerSector - 1)) == 0 &&
+                       perCluster != 0 && (perCluster & (perCluster - 1)) == 0;
+  if (memcmp(sector + 3, "NTFS    ", 8) == 0) return fatLike;
+  if (memcmp(sector + 3, "EXFAT   ", 8) == 0) return true;  // exFAT keeps its geometry elsewhere
+  return fatLike && (memcmp(sector + 54, "FAT", 3) == 0 || memcmp(sector + 82, "FAT", 3) == 0);
+}
+
 }  // namespace
 
 void VirtualDisk::ProcessMBR() {
@@ -54,6 +67,12 @@ void VirtualDisk::ProcessMBR() {
   const NTSTATUS status = Read(0, 1, sector);
   if (status < 0) {
     TRACE_ERR(u"VirtualDisk::ProcessMBR read of MBR failed %08lx\n", static_cast<uint32_t>(status));
+    return;
+  }
+  // Only a whole-disk open looks for a filesystem without a table; a host's open reads sector 0
+  // as an MBR whatever it holds.
+  if (m_Purpose == OpenPurpose::WholeDisk && IsVolumeBootRecord(sector)) {
+    TRACE_DETAIL(u"VirtualDisk::ProcessMBR sector 0 is a filesystem's boot sector: no partition table\n");
     return;
   }
   ProcessNormalMBR(sector);

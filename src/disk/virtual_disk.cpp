@@ -124,3 +124,20 @@ bool VirtualDisk::SetParentFileName(const WCHAR* name) {
   m_ParentFileName = copy;
   return true;
 }
+
+NTSTATUS VirtualDisk::OpenParentImage(VirtualDisk* parent) {
+  parent->SetOpenPurpose(OpenPurpose::Parent);
+  return parent->Open(1);  // parents are only ever read
+}
+
+NTSTATUS VirtualDisk::FinishOpen(const WCHAR* noPartitionsTrace) {
+  if (m_Purpose != OpenPurpose::Parent) {
+    ProcessMBR();
+    if (m_PartitionCount == 0 && m_Purpose == OpenPurpose::Partitions) {
+      TRACE_ERR(noPartitionsTrace);
+      return STATUS_DEVICE_NOT_PARTITIONED;
+    }
+  }
+  m_Opened = 1;
+  return STATUS_SUCCESS;
+}

@@ -42,6 +42,10 @@ class VirtualDisk : public vmpeek::VirtualDisk {
   NTSTATUS GetPartition(uint8_t index, vmpeek::VirtualPartition** partition) override;
   uint8_t IsSavedState() override;
 
+  // Not a host slot: makes every write so far durable (and, for images that order their
+  // writes, is what they call between steps). A failure is the status, with an error trace.
+  virtual NTSTATUS Flush() { return STATUS_SUCCESS; }
+
   // Appends one row; a null uniqueId is stored as zero. A full table (252 rows) drops the row
   // with an error trace.
   void AddPartition(uint8_t type, uint32_t firstSector, uint32_t sectorCount, const uint8_t* uniqueId);
@@ -73,6 +77,16 @@ class VirtualDisk : public vmpeek::VirtualDisk {
   // For a GPT disk each row's type GUID and name, indexed as the rows; null for other schemes.
   const GptRowDetails* GptRows() const { return m_GptRows.get(); }
 
+  // What the next Open does about partitions. A host's open (the default) needs a partition
+  // table and fails with STATUS_DEVICE_NOT_PARTITIONED without one; a whole-disk open lists what
+  // it finds and opens without partitions too; a parent is only read through for its child and
+  // looks for none.
+  enum class OpenPurpose : uint8_t { Partitions, WholeDisk, Parent };
+  void SetOpenPurpose(OpenPurpose purpose) { m_Purpose = purpose; }
+  OpenPurpose Purpose() const { return m_Purpose; }
+  // Opens a differencing image's parent, read-only and as a parent: the one way parents open.
+  static NTSTATUS OpenParentImage(VirtualDisk* parent);
+
  protected:
   ~VirtualDisk();  // run by the subclass's Destroy slot
   // Bounds the extended-chain walk: false (with an error trace) once the table is full, 256
@@ -81,6 +95,10 @@ class VirtualDisk : public vmpeek::VirtualDisk {
   // One row per used GPT entry, in entry order; bad entries are skipped with a trace line.
   void AddGptRows(const uint8_t* entries, uint32_t count, uint32_t size, uint64_t firstUsable,
                   uint64_t lastUsable);
+  // The last step of an image class's Open once its data can be read: partition discovery as
+  // the purpose asks (noPartitionsTrace is the class's error line when a host's open finds
+  // none); sets m_Opened on success.
+  NTSTATUS FinishOpen(const WCHAR* noPartitionsTrace);
   // Replaces m_ParentFileName with a copy of name (null clears it); false when out of memory.
   bool SetParentFileName(const WCHAR* name);
 
@@ -100,6 +118,8 @@ class VirtualDisk : public vmpeek::VirtualDisk {
   WCHAR* m_ParentFileName = nullptr;
   uint8_t m_SavedState = 0;
   CRITICAL_SECTION m_Lock;
+  OpenPurpose m_Purpose = OpenPurpose::Partitions;
+  vmpeek::PartitionScheme m_Scheme = vmpeek::PartitionSchemeNone;
 
   // Bounds of the extended-chain walk (records followed) and of the table.
   static constexpr uint32_t kMaxExtendedRecords = 256;
@@ -107,6 +127,5 @@ class VirtualDisk : public vmpeek::VirtualDisk {
   uint32_t m_ExtendedRecordsSeen = 0;
   uint32_t m_ExtendedRecordSectors[kMaxExtendedRecords] = {};
 
-  vmpeek::PartitionScheme m_Scheme = vmpeek::PartitionSchemeNone;
   std::unique_ptr<GptRowDetails[]> m_GptRows;  // kMaxPartitions entries once a GPT is read
 };

@@ -66,49 +66,44 @@ void VirtualPartition::GetUniqueId(uint8_t uniqueId[16]) { memcpy(uniqueId, m_Un
 uint8_t VirtualPartition::IsReadOnly() { return m_Disk->IsReadOnly(); }
 
 NTSTATUS VirtualPartition::Read(uint64_t first, uint32_t count, void* buffer) {
+  return Transfer(first, count, static_cast<uint8_t*>(buffer), false);
+}
+
+NTSTATUS VirtualPartition::Write(uint64_t first, uint32_t count, const void* buffer) {
+  return Transfer(first, count, static_cast<uint8_t*>(const_cast<void*>(buffer)), true);
+}
+
+NTSTATUS VirtualPartition::Transfer(uint64_t first, uint32_t count, uint8_t* buffer, bool write) {
+  // The trace texts of each direction, as the format gives them.
+  static const WCHAR* const kReadOnly =
+      u"VirtualPartition::Write write to ReadOnly disk start=%I64d count=%d length=%I64d.\n";
+  static const WCHAR* const kStartsPast[2] = {
+      u"VirtualPartition::Read read starts past end of partition start=%I64d count=%d length=%I64d.\n",
+      u"VirtualPartition  write starts past end of partition start=%I64d count=%d length=%I64d.\n"};
+  static const WCHAR* const kEndsPast[2] = {
+      u"VirtualPartition::Read read ends past end of partition start=%I64d count=%d length=%I64d.\n",
+      u"VirtualPartition::Write write ends past end of partition start=%I64d count=%d length=%I64d.\n"};
+  static const WCHAR* const kFailed[2] = {
+      u"VirtualPartition::Read read failed start=%I64d count=%d status=%08lx.\n",
+      u"VirtualPartition::Write write failed start=%I64d count=%d status=%08lx.\n"};
+  const int w = write ? 1 : 0;
   const int64_t start = static_cast<int64_t>(first);
   const int64_t length = static_cast<int64_t>(m_SectorCount);
+  if (write && IsReadOnly()) {
+    TRACE_ERR(kReadOnly, start, static_cast<int32_t>(count), length);
+    return STATUS_ACCESS_DENIED;
+  }
   if (first > m_SectorCount) {
-    TRACE_ERR(u"VirtualPartition::Read read starts past end of partition start=%I64d count=%d length=%I64d.\n",
-              start, static_cast<int32_t>(count), length);
+    TRACE_ERR(kStartsPast[w], start, static_cast<int32_t>(count), length);
     return STATUS_INVALID_PARAMETER;
   }
   // first <= m_SectorCount < 2^32, so the sum cannot wrap.
   if (first + count > m_SectorCount) {
-    TRACE_ERR(u"VirtualPartition::Read read ends past end of partition start=%I64d count=%d length=%I64d.\n",
-              start, static_cast<int32_t>(count), length);
+    TRACE_ERR(kEndsPast[w], start, static_cast<int32_t>(count), length);
     return STATUS_END_OF_FILE;
   }
-  const NTSTATUS status = m_Disk->Read(m_FirstSector + first, count, buffer);
-  if (status < 0) {
-    TRACE_ERR(u"VirtualPartition::Read read failed start=%I64d count=%d status=%08lx.\n", start,
-              static_cast<int32_t>(count), static_cast<uint32_t>(status));
-  }
-  return status;
-}
-
-NTSTATUS VirtualPartition::Write(uint64_t first, uint32_t count, const void* buffer) {
-  const int64_t start = static_cast<int64_t>(first);
-  const int64_t length = static_cast<int64_t>(m_SectorCount);
-  if (IsReadOnly()) {
-    TRACE_ERR(u"VirtualPartition::Write write to ReadOnly disk start=%I64d count=%d length=%I64d.\n",
-              start, static_cast<int32_t>(count), length);
-    return STATUS_ACCESS_DENIED;
-  }
-  if (first > m_SectorCount) {
-    TRACE_ERR(u"VirtualPartition  write starts past end of partition start=%I64d count=%d length=%I64d.\n",
-              start, static_cast<int32_t>(count), length);
-    return STATUS_INVALID_PARAMETER;
-  }
-  if (first + count > m_SectorCount) {
-    TRACE_ERR(u"VirtualPartition::Write write ends past end of partition start=%I64d count=%d length=%I64d.\n",
-              start, static_cast<int32_t>(count), length);
-    return STATUS_END_OF_FILE;
-  }
-  const NTSTATUS status = m_Disk->Write(m_FirstSector + first, count, buffer);
-  if (status < 0) {
-    TRACE_ERR(u"VirtualPartition::Write write failed start=%I64d count=%d status=%08lx.\n", start,
-              static_cast<int32_t>(count), static_cast<uint32_t>(status));
-  }
+  const NTSTATUS status =
+      write ? m_Disk->Write(m_FirstSector + first, count, buffer) : m_Disk->Read(m_FirstSector + first, count, buffer);
+  if (status < 0) TRACE_ERR(kFailed[w], start, static_cast<int32_t>(count), static_cast<uint32_t>(status));
   return status;
 }

@@ -28,6 +28,9 @@ class VirtualPartition : public vmpeek::VirtualPartition {
   ~VirtualPartition();
 
  private:
+  // Both directions: read-only refusal (writes), the range tests, one call to the disk.
+  NTSTATUS Transfer(uint64_t first, uint32_t count, uint8_t* buffer, bool write);
+
   volatile uint32_t m_RefCount = 1;
   vmpeek::VirtualDisk* m_Disk;
   uint8_t m_Type;

@@ -3,6 +3,7 @@
 #include "module/interface_registry.h"
 #include "module/module_lifetime.h"
 #include "module/trace.h"
+#include "mount/disk_inspect_control.h"
 #include "mount/mount_control.h"
 #include "vmpeek/vmpeek.h"
 
@@ -14,8 +15,10 @@ int g_ShutdownCount = 0;
 bool g_Started = false;
 
 InterfaceEntry g_MountControlEntry;
+InterfaceEntry g_DiskInspectEntry;
 
 void UnregisterMountControl() { UnregisterInterface(&g_MountControlEntry); }
+void UnregisterDiskInspect() { UnregisterInterface(&g_DiskInspectEntry); }
 
 }  // namespace
 
@@ -28,6 +31,9 @@ bool RegisterShutdownStep(ShutdownStep step) {
 void ModuleStaticStartup() {
   if (g_Started) return;
   g_Started = true;
+  // The library's own interface first, so that the list still begins with VM_Mount_Control_1.
+  RegisterInterface(&g_DiskInspectEntry, VMPEEK_DISK_INSPECT_INTERFACE, CreateVmDiskInspect);
+  RegisterShutdownStep(UnregisterDiskInspect);
   RegisterInterface(&g_MountControlEntry, VMPEEK_MOUNT_CONTROL_INTERFACE, CreateVmMountControl);
   RegisterShutdownStep(UnregisterMountControl);
   InitializeModuleLock();

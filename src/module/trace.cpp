@@ -12,6 +12,7 @@ namespace {
 typedef intptr_t TraceHandle;
 typedef TraceHandle (*PFN_TraceOpen)();
 typedef void (*PFN_TraceClose)(TraceHandle handle);
+typedef int (*PFN_TraceIsChannelWritten)(TraceHandle handle, TraceChannel channel);
 typedef TraceChannel (*PFN_TraceOpenChannel)(TraceHandle handle, const WCHAR* name);
 typedef void (*PFN_TraceSetDefaultChannel)(TraceHandle handle, TraceChannel channel);
 typedef void (*PFN_TracePrintA)(TraceHandle handle, TraceChannel channel, const char* format, va_list args);
@@ -22,7 +23,9 @@ struct TraceTable {
   uint32_t magic;
   int32_t version;
   int32_t oldestCompatibleVersion;
-  uint8_t unused12[20];
+  uint32_t unused12;
+  PFN_TraceIsChannelWritten IsChannelWritten;  // version 4 and later; reserved before
+  void* unused24;
   PFN_TraceOpen Open;
   PFN_TraceClose Close;
   void* unused48;
@@ -35,6 +38,7 @@ struct TraceTable {
 };
 static_assert(offsetof(TraceTable, version) == 4);
 static_assert(offsetof(TraceTable, oldestCompatibleVersion) == 8);
+static_assert(offsetof(TraceTable, IsChannelWritten) == 16);
 static_assert(offsetof(TraceTable, Open) == 32);
 static_assert(offsetof(TraceTable, Close) == 40);
 static_assert(offsetof(TraceTable, OpenChannel) == 56);
@@ -44,6 +48,7 @@ static_assert(offsetof(TraceTable, PrintW) == 136);
 
 constexpr uint32_t kTraceMagic = 0x54585254;
 constexpr int32_t kTraceVersion = 3;
+constexpr int32_t kChannelQueryVersion = 4;  // first version whose table has IsChannelWritten
 
 const WCHAR* const kTraceLibraryName = u"vexlog.dll";
 const WCHAR* g_TraceLibraryName = kTraceLibraryName;
@@ -118,6 +123,13 @@ TraceChannel OpenTraceChannel(const WCHAR* name) {
 void SetDefaultTraceChannel(TraceChannel channel) {
   const TraceTable* table = CurrentTable();
   if (table && table->SetDefaultChannel) table->SetDefaultChannel(traceHandle, channel);
+}
+
+bool TraceChannelWritten(TraceChannel channel) {
+  const TraceTable* table = CurrentTable();
+  if (!table || !table->PrintW) return false;
+  if (table->version < kChannelQueryVersion || !table->IsChannelWritten) return true;
+  return table->IsChannelWritten(traceHandle, channel) != 0;
 }
 
 void Trace(const WCHAR* format, ...) {

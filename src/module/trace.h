@@ -12,6 +12,10 @@ void UnloadTraceLibrary();
 void StartTracing();
 TraceChannel OpenTraceChannel(const WCHAR* name);
 void SetDefaultTraceChannel(TraceChannel channel);
+// Whether a line to the channel reaches anyone: false without a trace library (or without
+// PrintW), true when the library cannot tell (tables before version 4). Lets callers skip
+// formatting bulky detail; nothing else may depend on it.
+bool TraceChannelWritten(TraceChannel channel);
 // UTF-16 format: %s takes a UTF-16 string, %hs an 8-bit one; l is 32 bits, I64/ll 64 bits.
 void Trace(const WCHAR* format, ...);
 void TraceTo(TraceChannel channel, const WCHAR* format, ...);

@@ -5,6 +5,8 @@
 #include "disk/open_virtual_disk.h"
 #include "module/module_lifetime.h"
 #include "module/trace.h"
+#include "mount/driver_link.h"
+#include "mounted/mounted_partition.h"
 #include "platform/status.h"
 #include "platform/sync.h"
 #include "vm/open_virtual_machine.h"
@@ -36,12 +38,31 @@ NTSTATUS CVmMountControl::OpenVirtualDisk(const WCHAR* path, uint8_t readOnly, v
 
 uint32_t CVmMountControl::Mount(const WCHAR* path, uint8_t option1, uint8_t option2,
                                 vmpeek::CMountedVirtualPartition** mounted) {
-  if (mounted) *mounted = nullptr;
-  // The volume driver and its link library do not exist on this platform: the connection that
-  // the first mount would make always fails as a missing library.
-  Trace(u"CVmMountControl - need to connect to driver\n");
-  Trace(u"QuillLoadCreate returned error %d\n", static_cast<int32_t>(ERROR_FILE_NOT_FOUND));
-  return ERROR_FILE_NOT_FOUND;
+  if (!mounted) {
+    Trace(u"CVmMountControl::Mount - no output pointer\n");
+    return ERROR_INVALID_PARAMETER;
+  }
+  uint32_t result = 0;
+  // The connection is made on the first mount and kept; a failed one is tried again next time.
+  if (!m_Driver) {
+    Trace(u"CVmMountControl - need to connect to driver\n");
+    result = ConnectDriver(&m_Driver);
+  }
+  ::CMountedVirtualPartition* partition = nullptr;
+  if (m_Driver) {
+    partition = new (std::nothrow)::CMountedVirtualPartition(m_Driver);
+    if (!partition) {
+      result = ERROR_NOT_ENOUGH_MEMORY;
+    } else {
+      result = partition->Mount(path, option1, option2);
+      if (result != 0) {
+        partition->Release();
+        partition = nullptr;
+      }
+    }
+  }
+  *mounted = partition;
+  return result;
 }
 
 uint32_t CVmMountControl::Init() { return ERROR_SUCCESS; }

@@ -8,10 +8,14 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "platform/file_handle.h"
+#include "platform/handles.h"
 #include "platform/path.h"
+#include "platform/volume_table.h"
+#include "platform/win_file.h"
 
 namespace {
 
@@ -20,6 +24,8 @@ constexpr off_t kLockHasRead = 100;
 constexpr off_t kLockHasWrite = 101;
 constexpr off_t kLockDenyRead = 102;
 constexpr off_t kLockDenyWrite = 103;
+constexpr off_t kLockHasDelete = 104;
+constexpr off_t kLockDenyDelete = 105;
 
 std::atomic<PlatformFileFaultHook> g_FaultHook{nullptr};
 std::atomic<void*> g_FaultContext{nullptr};
@@ -44,21 +50,6 @@ bool HeldByOthers(int fd, off_t byte) {
   return fl.l_type != F_UNLCK;
 }
 
-NTSTATUS ApplyShareMode(int fd, bool wantRead, bool wantWrite, uint32_t share) {
-  bool denyRead = !(share & FILE_SHARE_READ);
-  bool denyWrite = !(share & FILE_SHARE_WRITE);
-  // Take our own markers first, then look for conflicts: two racing openers may both fail,
-  // never both succeed.
-  if ((wantRead && !TakeShared(fd, kLockHasRead)) || (wantWrite && !TakeShared(fd, kLockHasWrite)) ||
-      (denyRead && !TakeShared(fd, kLockDenyRead)) || (denyWrite && !TakeShared(fd, kLockDenyWrite))) {
-    return errno == EINVAL || errno == ENOLCK ? STATUS_SUCCESS : STATUS_SHARING_VIOLATION;
-  }
-  if ((wantRead && HeldByOthers(fd, kLockDenyRead)) || (wantWrite && HeldByOthers(fd, kLockDenyWrite)) ||
-      (denyRead && HeldByOthers(fd, kLockHasRead)) || (denyWrite && HeldByOthers(fd, kLockHasWrite)))
-    return STATUS_SHARING_VIOLATION;
-  return STATUS_SUCCESS;
-}
-
 NTSTATUS FaultCheck(const char* op, PlatformFile* f, uint64_t offset, uint32_t length) {
   PlatformFileFaultHook hook = g_FaultHook.load();
   if (!hook) return STATUS_SUCCESS;
@@ -74,12 +65,52 @@ NTSTATUS MissingStatus(const std::string& path) {
   return STATUS_OBJECT_NAME_NOT_FOUND;
 }
 
+NTSTATUS Flush(PlatformFile* f) {
+  if (!f->dirty) return STATUS_SUCCESS;
+  NTSTATUS st = FaultCheck("flush", f, 0, 0);
+  if (st != STATUS_SUCCESS) return st;
+  int r;
+  do r = fdatasync(f->fd); while (r != 0 && errno == EINTR);
+  if (r != 0 && errno != EINVAL) return PlatformErrnoToNtStatus(errno);  // EINVAL: cannot sync (a pipe)
+  f->dirty = false;
+  return STATUS_SUCCESS;
+}
+
 }  // namespace
 
+NTSTATUS PlatformApplyShareMode(int fd, uint32_t access, uint32_t share) {
+  if (!access) return STATUS_SUCCESS;  // an opener without data access takes part in no sharing
+  const struct {
+    bool has;
+    off_t mine, theirs;
+  } own[] = {
+      {(access & SHARE_ACCESS_READ) != 0, kLockHasRead, kLockDenyRead},
+      {(access & SHARE_ACCESS_WRITE) != 0, kLockHasWrite, kLockDenyWrite},
+      {(access & SHARE_ACCESS_DELETE) != 0, kLockHasDelete, kLockDenyDelete},
+      {!(share & FILE_SHARE_READ), kLockDenyRead, kLockHasRead},
+      {!(share & FILE_SHARE_WRITE), kLockDenyWrite, kLockHasWrite},
+      {!(share & FILE_SHARE_DELETE), kLockDenyDelete, kLockHasDelete},
+  };
+  // Take our own markers first, then look for conflicts: two racing openers may both fail,
+  // never both succeed.
+  for (const auto& m : own) {
+    if (m.has && !TakeShared(fd, m.mine))
+      return errno == EINVAL || errno == ENOLCK ? STATUS_SUCCESS : STATUS_SHARING_VIOLATION;
+  }
+  for (const auto& m : own)
+    if (m.has && HeldByOthers(fd, m.theirs)) return STATUS_SHARING_VIOLATION;
+  return STATUS_SUCCESS;
+}
+
+bool PlatformDeleteDenied(int fd) { return HeldByOthers(fd, kLockDenyDelete); }
+
 PlatformFile* PlatformFileFromHandle(HANDLE h) {
-  auto* f = static_cast<PlatformFile*>(h);
-  if (!f || h == reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)) || f->magic != PlatformFile::kMagic)
-    return nullptr;
+  if (PlatformHandleKindOf(h) != PlatformHandleKind::kHostFile) return nullptr;
+  return static_cast<PlatformFile*>(h);
+}
+
+HANDLE PlatformFileToHandle(PlatformFile* f) {
+  PlatformHandleAdd(f, PlatformHandleKind::kHostFile);
   return f;
 }
 
@@ -126,7 +157,8 @@ NTSTATUS PlatformOpenFile(HANDLE* file, uint32_t desiredAccess, const WCHAR* pat
     return STATUS_INVALID_DEVICE_REQUEST;
   }
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  st = ApplyShareMode(fd, wantRead, wantWrite, shareAccess);
+  st = PlatformApplyShareMode(fd, (wantRead ? SHARE_ACCESS_READ : 0) | (wantWrite ? SHARE_ACCESS_WRITE : 0),
+                              shareAccess | FILE_SHARE_DELETE);
   if (st != STATUS_SUCCESS) {
     close(fd);
     return st;
@@ -139,7 +171,7 @@ NTSTATUS PlatformOpenFile(HANDLE* file, uint32_t desiredAccess, const WCHAR* pat
   f->fd = fd;
   f->canWrite = wantWrite;
   f->path = posix;
-  *file = f;
+  *file = PlatformFileToHandle(f);
   return STATUS_SUCCESS;
 }
 
@@ -176,6 +208,50 @@ NTSTATUS ZwReadFile(HANDLE file, void* buffer, uint32_t length, uint64_t offset,
   if (transferred) *transferred = done;
   if (done == 0 && length > 0) return STATUS_END_OF_FILE;
   if (done < length) memset(p + done, 0, length - done);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS ZwReadFileScatter(HANDLE file, const FILE_SEGMENT_BUFFER* segments, uint32_t count, uint64_t offset,
+                           uint32_t* transferred) {
+  if (transferred) *transferred = 0;
+  PlatformFile* f = PlatformFileFromHandle(file);
+  if (!f) return STATUS_INVALID_HANDLE;
+  if (count != 0 && !segments) return STATUS_INVALID_PARAMETER;
+  uint64_t length = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (segments[i].length && !segments[i].buffer) return STATUS_INVALID_PARAMETER;
+    length += segments[i].length;
+  }
+  if (length > UINT32_MAX || offset > static_cast<uint64_t>(INT64_MAX) - length) return STATUS_INVALID_PARAMETER;
+  iovec vec[64];
+  uint64_t done = 0;
+  uint32_t first = 0;   // first segment not yet filled
+  uint32_t skip = 0;    // bytes of it already filled
+  while (first < count) {
+    int n = 0;
+    for (uint32_t i = first; i < count && n < 64; ++i, ++n) {
+      const uint32_t from = i == first ? skip : 0;
+      vec[n].iov_base = static_cast<uint8_t*>(segments[i].buffer) + from;
+      vec[n].iov_len = segments[i].length - from;
+    }
+    ssize_t got = preadv(f->fd, vec, n, static_cast<off_t>(offset + done));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return PlatformErrnoToNtStatus(errno);
+    }
+    if (got == 0) break;
+    done += static_cast<uint64_t>(got);
+    uint64_t left = static_cast<uint64_t>(got) + skip;
+    while (first < count && left >= segments[first].length) left -= segments[first++].length;
+    skip = static_cast<uint32_t>(left);
+  }
+  if (transferred) *transferred = static_cast<uint32_t>(done);
+  if (done == 0 && length > 0) return STATUS_END_OF_FILE;
+  // The end of file cut the read short: the rest reads as zeros.
+  for (uint32_t i = first; i < count; ++i) {
+    const uint32_t from = i == first ? skip : 0;
+    memset(static_cast<uint8_t*>(segments[i].buffer) + from, 0, segments[i].length - from);
+  }
   return STATUS_SUCCESS;
 }
 
@@ -232,13 +308,17 @@ NTSTATUS ZwSetEndOfFile(HANDLE file, uint64_t endOfFile) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS ZwClose(HANDLE file) {
+NTSTATUS ZwFlushBuffersFile(HANDLE file) {
   PlatformFile* f = PlatformFileFromHandle(file);
   if (!f) return STATUS_INVALID_HANDLE;
-  NTSTATUS st = STATUS_SUCCESS;
-  if (f->dirty && fdatasync(f->fd) != 0 && errno != EINVAL) st = PlatformErrnoToNtStatus(errno);
+  return Flush(f);
+}
+
+NTSTATUS ZwClose(HANDLE file) {
+  if (!PlatformHandleTake(file, PlatformHandleKind::kHostFile)) return STATUS_INVALID_HANDLE;
+  auto* f = static_cast<PlatformFile*>(file);
+  const NTSTATUS st = Flush(f);
   close(f->fd);
-  f->magic = 0;
   delete f;
   return st;
 }

@@ -1,5 +1,6 @@
 // NT native file calls for image files, with NT statuses. Positioned buffered I/O stands in for
-// unbuffered I/O; data written through a handle is flushed to disk when the handle is closed.
+// unbuffered I/O; data written through a handle reaches the disk at ZwFlushBuffersFile and when
+// the handle is closed (whose status reports a failed flush).
 #pragma once
 #include <cstdint>
 #include "platform/export.h"
@@ -41,15 +42,31 @@ VMPLAT_API NTSTATUS ZwCreateFile(HANDLE* file, uint32_t desiredAccess, const WCH
 // the end of file cuts short succeeds with *transferred < length and the rest of the buffer zeroed.
 VMPLAT_API NTSTATUS ZwReadFile(HANDLE file, void* buffer, uint32_t length, uint64_t offset,
                                uint32_t* transferred);
+// One piece of a scatter read: `length` bytes into `buffer`.
+typedef struct FILE_SEGMENT_BUFFER {
+  void* buffer;
+  uint32_t length;
+} FILE_SEGMENT_BUFFER;
+// Reads the bytes from `offset` on into the segments in turn, in one call: what ZwReadFile would
+// read into one buffer of their total length (at most 4 GB - 1), with the same end-of-file rule.
+VMPLAT_API NTSTATUS ZwReadFileScatter(HANDLE file, const FILE_SEGMENT_BUFFER* segments, uint32_t count,
+                                      uint64_t offset, uint32_t* transferred);
 VMPLAT_API NTSTATUS ZwWriteFile(HANDLE file, const void* buffer, uint32_t length, uint64_t offset,
                                 uint32_t* transferred);
 // End-of-file of the file (the standard-information query).
 VMPLAT_API NTSTATUS ZwQueryFileSize(HANDLE file, uint64_t* endOfFile);
 VMPLAT_API NTSTATUS ZwSetEndOfFile(HANDLE file, uint64_t endOfFile);
+// Makes everything written through the handle durable (fdatasync) before it returns: writers
+// call it where a later write must not reach the disk before an earlier one. Nothing to do for a
+// handle that wrote nothing since its last flush.
+VMPLAT_API NTSTATUS ZwFlushBuffersFile(HANDLE file);
+// Flushes a handle that wrote (as ZwFlushBuffersFile) and closes it; the handle is gone even
+// when the flush fails, and that failure is the status.
 VMPLAT_API NTSTATUS ZwClose(HANDLE file);
 
-// Fault injection for tests: when set, the hook is asked before every write and set-end-of-file;
-// a non-zero return fails that call with the returned status and nothing is written.
+// Fault injection for tests: when set, the hook is asked before every write ("write"),
+// set-end-of-file ("setsize") and flush of a handle that wrote ("flush", offset and length 0);
+// a non-zero return fails that call with the returned status and nothing is written or flushed.
 typedef NTSTATUS (*PlatformFileFaultHook)(const char* op, const char* posixPath, uint64_t offset,
                                           uint32_t length, void* context);
 VMPLAT_API void PlatformSetFileFaultHook(PlatformFileFaultHook hook, void* context);

@@ -44,6 +44,10 @@
 #define STATUS_PARTITION_FAILURE        ((NTSTATUS)0xC0000172)
 #define STATUS_INVALID_BLOCK_LENGTH     ((NTSTATUS)0xC0000173)
 #define STATUS_DEVICE_NOT_PARTITIONED   ((NTSTATUS)0xC0000174)
+#define STATUS_DIRECTORY_NOT_EMPTY      ((NTSTATUS)0xC0000101)
+#define STATUS_NOT_A_DIRECTORY          ((NTSTATUS)0xC0000103)
+#define STATUS_NOT_SAME_DEVICE          ((NTSTATUS)0xC00000D4)
+#define STATUS_CANNOT_DELETE            ((NTSTATUS)0xC0000121)
 
 // Win32 error codes.
 #define ERROR_SUCCESS               0u
@@ -57,21 +61,31 @@
 #define ERROR_BAD_FORMAT            11u
 #define ERROR_INVALID_DATA          13u
 #define ERROR_OUTOFMEMORY           14u
+#define ERROR_INVALID_DRIVE         15u
+#define ERROR_NOT_SAME_DEVICE       17u
+#define ERROR_NO_MORE_FILES         18u
 #define ERROR_WRITE_PROTECT         19u
+#define ERROR_BAD_LENGTH            24u
 #define ERROR_SHARING_VIOLATION     32u
 #define ERROR_HANDLE_EOF            38u
 #define ERROR_NOT_SUPPORTED         50u
+#define ERROR_BAD_NETPATH           53u
 #define ERROR_FILE_EXISTS           80u
 #define ERROR_INVALID_PARAMETER     87u
 #define ERROR_DISK_FULL             112u
 #define ERROR_INSUFFICIENT_BUFFER   122u
 #define ERROR_INVALID_NAME          123u
+#define ERROR_NEGATIVE_SEEK         131u
+#define ERROR_DIR_NOT_ROOT          144u
+#define ERROR_DIR_NOT_EMPTY         145u
 #define ERROR_MOD_NOT_FOUND         126u
 #define ERROR_PROC_NOT_FOUND        127u
 #define ERROR_ALREADY_EXISTS        183u
 #define ERROR_FILENAME_EXCED_RANGE  206u
 #define ERROR_MORE_DATA             234u
 #define ERROR_NO_MORE_ITEMS         259u
+#define ERROR_DIRECTORY             267u
+#define ERROR_NOACCESS              998u
 #define ERROR_IO_DEVICE             1117u
 #define ERROR_FILE_INVALID          1006u
 #define ERROR_NOT_FOUND             1168u

@@ -20,7 +20,8 @@ struct VexlogExports {
   int32_t version;
   int32_t oldestCompatibleVersion;
   uint32_t size;                       // size of this table in bytes
-  void* reserved16[2];
+  int (*IsChannelWritten)(VexHandle handle, VexChannel channel);  // version 4
+  void* reserved24;
   VexHandle (*Open)();
   void (*Close)(VexHandle handle);
   void* reserved48;
@@ -34,6 +35,7 @@ struct VexlogExports {
 static_assert(offsetof(VexlogExports, magic) == 0);
 static_assert(offsetof(VexlogExports, version) == 4);
 static_assert(offsetof(VexlogExports, oldestCompatibleVersion) == 8);
+static_assert(offsetof(VexlogExports, IsChannelWritten) == 16);
 static_assert(offsetof(VexlogExports, Open) == 32);
 static_assert(offsetof(VexlogExports, Close) == 40);
 static_assert(offsetof(VexlogExports, OpenChannel) == 56);
@@ -56,6 +58,8 @@ VexChannel OpenChannel(VexHandle handle, const WCHAR* name) {
 }
 
 void SetDefaultChannel(VexHandle handle, VexChannel channel) { vexlog::SetSessionDefault(handle, channel); }
+
+int IsChannelWritten(VexHandle handle, VexChannel channel) { return vexlog::Written(handle, channel) ? 1 : 0; }
 
 // Drops a UTF-8 sequence cut short at the end of a truncated line.
 void TrimPartialUtf8(std::string* s) {
@@ -92,7 +96,7 @@ extern "C" {
 
 VEXLOG_API extern const VexlogExports vexlogexports1;
 const VexlogExports vexlogexports1 = {
-    0x54585254, 3, 1, sizeof(VexlogExports), {}, Open, Close, nullptr, OpenChannel, {},
+    0x54585254, 4, 1, sizeof(VexlogExports), IsChannelWritten, nullptr, Open, Close, nullptr, OpenChannel, {},
     SetDefaultChannel, {}, PrintA, PrintW};
 
 VEXLOG_API size_t VexlogRecentLines(const char* channel, char* buffer, size_t size) {

@@ -205,6 +205,15 @@ void Emit(intptr_t session, intptr_t channel, const std::string& text) {
   if (write) fflush(out);
 }
 
+bool Written(intptr_t session, intptr_t channel) {
+  if (!g_Holder.state) return false;
+  State& s = *g_Holder.state;
+  std::lock_guard<std::mutex> guard(s.lock);
+  ConfigureFromEnvironment(s);
+  const Channel* target = Resolve(s, session, channel);
+  return target != nullptr && Enabled(s, target->name);
+}
+
 size_t RecentLines(const char* channel, char* buffer, size_t size) {
   if (!g_Holder.state) {
     if (buffer && size > 0) buffer[0] = '\0';

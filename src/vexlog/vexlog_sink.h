@@ -15,6 +15,8 @@ void SetSessionDefault(intptr_t session, intptr_t channel);
 // Records one formatted message (UTF-8; may hold several lines) and writes it when the channel
 // is enabled.
 void Emit(intptr_t session, intptr_t channel, const std::string& text);
+// Whether Emit on the channel would write its lines out (not only remember them).
+bool Written(intptr_t session, intptr_t channel);
 
 size_t RecentLines(const char* channel, char* buffer, size_t size);
 void ClearRecent();

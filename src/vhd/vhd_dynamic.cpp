@@ -82,6 +82,11 @@ NTSTATUS VHDVirtualDisk::CheckDynamicLayout() {
               static_cast<int64_t>(tableOffset));
     return STATUS_INVALID_IMAGE_FORMAT;
   }
+  if (m_MaxTableEntries > kMaxTableEntries) {
+    // Tables that large are refused by other readers too (qemu-img: "Too many blocks").
+    TRACE_ERR(u"VHDVirtualDisk::OpenDynamic table of %u entries is more than any image may have.\n", m_MaxTableEntries);
+    return STATUS_INVALID_IMAGE_FORMAT;
+  }
   uint64_t blocksNeeded = (m_SectorCount + m_SectorsPerBlock - 1) / m_SectorsPerBlock;
   if (blocksNeeded > m_MaxTableEntries) {
     TRACE_ERR(u"VHDVirtualDisk::OpenDynamic %I64d sectors need %I64d blocks but the table has %u entries.\n",
@@ -89,7 +94,10 @@ NTSTATUS VHDVirtualDisk::CheckDynamicLayout() {
     return STATUS_INVALID_IMAGE_FORMAT;
   }
   m_TableSector = tableOffset / kSectorSize;
-  m_BatBytes = (4ull * m_MaxTableEntries + 511) / 512 * 512;
+  // Only the entries the disk's size needs are read and kept: a header may claim millions more
+  // (and a sparse file of a few KB may seem to hold them).
+  m_BatEntries = static_cast<uint32_t>(blocksNeeded);
+  m_BatBytes = (4ull * m_BatEntries + 511) / 512 * 512;
   uint64_t tableEnd = m_TableSector + m_BatBytes / kSectorSize;
   uint64_t footerSector = m_Files.TotalSectors() - 1;
   if (m_TableSector > footerSector || tableEnd > footerSector) {
@@ -107,13 +115,14 @@ NTSTATUS VHDVirtualDisk::ReadBat() {
   TRACE_DETAIL(u"BAT is                   = %d sectors long\n", static_cast<int32_t>(batSectors));
   NTSTATUS status = m_Files.Read(m_TableSector, batSectors, m_Bat);
   TRACE_DETAIL(u"BAT blocknumber=Starting sector :-\n");
+  if (!ParseDetailsWritten()) return status;  // nobody records the dump
 
   // The dump: 16 allocated entries to a line.
   WCHAR line[16 * 24 + 2];
   size_t used = 0;
   uint32_t resident = 0;
   int64_t firstFree = -1;
-  for (uint32_t b = 0; b < m_MaxTableEntries; ++b) {
+  for (uint32_t b = 0; b < m_BatEntries; ++b) {
     uint32_t entry = BatEntry(b);
     if (entry == kUnallocated) {
       if (firstFree < 0) firstFree = b;
@@ -203,7 +212,7 @@ NTSTATUS VHDVirtualDisk::ReadDifferencingRun(uint64_t s, uint32_t n, uint32_t k,
                   static_cast<int64_t>(s), static_cast<int32_t>(remaining), static_cast<int32_t>(i),
                   static_cast<uint32_t>(status));
     } else {
-      status = m_Parent->Read(s + i, len, dst);
+      status = ReadThroughParent(m_Parent, s + i, len, dst);
       if (!NT_SUCCESS(status))
         TRACE_ERR(u"VHDVirtualDisk::ReadDynamic (%I64d,%d) failed to read sector %d from parent %08lx.\n",
                   static_cast<int64_t>(s), static_cast<int32_t>(remaining), static_cast<int32_t>(i),
@@ -238,7 +247,7 @@ NTSTATUS VHDVirtualDisk::ReadDynamic(uint64_t first, uint32_t count, void* buffe
       while (n < remaining && BatEntry(b + static_cast<uint32_t>((k + n) / m_SectorsPerBlock)) == kUnallocated)
         n += remaining - n < m_SectorsPerBlock ? remaining - n : m_SectorsPerBlock;
       if (m_Parent) {
-        status = m_Parent->Read(s, static_cast<uint32_t>(n), out);
+        status = ReadThroughParent(m_Parent, s, static_cast<uint32_t>(n), out);
         if (!NT_SUCCESS(status))
           TRACE_ERR(u"VHDVirtualDisk::ReadDynamic (%I64d,%d) failed to read from parent %08lx.\n",
                     static_cast<int64_t>(s), static_cast<int32_t>(remaining), static_cast<uint32_t>(status));
@@ -283,55 +292,76 @@ NTSTATUS VHDVirtualDisk::WriteDynamic(uint64_t first, uint32_t count, const void
     uint32_t k = static_cast<uint32_t>(s % m_SectorsPerBlock);
     uint32_t n = m_SectorsPerBlock - k;
     if (n > remaining) n = static_cast<uint32_t>(remaining);
-    const uint8_t* src = in;
+    status = WriteBlockRun(b, k, n, in, s, remaining);
     s += n;
     in += static_cast<size_t>(n) * kSectorSize;
     remaining -= n;
-
-    uint32_t entry = BatEntry(b);
-    if (entry == kUnallocated) {
-      status = AllocateBlock(b);
-      entry = BatEntry(b);
-      if (entry == kUnallocated) {
-        if (NT_SUCCESS(status)) status = STATUS_DISK_FULL;
-        continue;
-      }
-    }
-    if (!BlockInsideImage(entry, true)) {
-      TRACE_ERR(u"VHDVirtualDisk::WriteDynamic (%I64d,%d) block %d at sector %u lies outside the image.\n",
-                static_cast<int64_t>(s - n), static_cast<int32_t>(remaining + n), static_cast<int32_t>(b), entry);
-      status = STATUS_DISK_CORRUPT_ERROR;
-      continue;
-    }
-    status = m_Files.Write(static_cast<uint64_t>(entry) + m_BitmapSectors + k, n, src);
-    if (!NT_SUCCESS(status)) {
-      TRACE_ERR(u"VHDVirtualDisk::WriteDynamic (%I64d,%d) failed to write sectors %08lx.\n",
-                static_cast<int64_t>(s - n), static_cast<int32_t>(remaining + n), static_cast<uint32_t>(status));
-      continue;
-    }
-    // The data is in place before its bits are set: a failure in between leaves the old view.
-    uint8_t* bitmap = ReadSectorBitmap(entry, &status);
-    if (!bitmap) continue;
-    bool changed = false;
-    for (uint32_t i = k; i < k + n; ++i) {
-      uint8_t mask = static_cast<uint8_t>(0x80u >> (i & 7));
-      if (!(bitmap[i >> 3] & mask)) {
-        bitmap[i >> 3] |= mask;
-        changed = true;
-      }
-    }
-    status = changed ? WriteSectorBitmap(bitmap, entry) : STATUS_SUCCESS;
-    delete[] bitmap;
   }
   return status;
 }
 
-// Appends a block where the footer was. The steps keep the image readable after a failure at
-// any point: (1) the set grows with the footer already in its new last sector; (2) the block's
-// bitmap sectors, which cover the old footer, are zeroed (its data sectors are zero from the
-// growth); (3) the table sector holding the entry is written. Until (3) the new space is
-// merely unused; after it the block reads as zeros (or as the parent, its bitmap being empty).
-NTSTATUS VHDVirtualDisk::AllocateBlock(uint32_t block) {
+// One run inside block b. Each step reaches the disk before the next is written, so a power
+// loss at any point leaves the old view or the new one: the data, then the bitmap bits that
+// show it, then (for a new block) the table entry that makes the block part of the image.
+NTSTATUS VHDVirtualDisk::WriteBlockRun(uint32_t b, uint32_t k, uint32_t n, const uint8_t* src, uint64_t s,
+                                       uint64_t remaining) {
+  uint32_t entry = BatEntry(b);
+  const bool fresh = entry == kUnallocated;
+  NTSTATUS status = STATUS_SUCCESS;
+  if (fresh) {
+    status = AllocateBlock(b, &entry);
+    if (!NT_SUCCESS(status)) return status;
+  }
+  if (!BlockInsideImage(entry, true)) {
+    TRACE_ERR(u"VHDVirtualDisk::WriteDynamic (%I64d,%d) block %d at sector %u lies outside the image.\n",
+              static_cast<int64_t>(s), static_cast<int32_t>(remaining), static_cast<int32_t>(b), entry);
+    return STATUS_DISK_CORRUPT_ERROR;
+  }
+  status = m_Files.Write(static_cast<uint64_t>(entry) + m_BitmapSectors + k, n, src);
+  if (!NT_SUCCESS(status)) {
+    TRACE_ERR(u"VHDVirtualDisk::WriteDynamic (%I64d,%d) failed to write sectors %08lx.\n",
+              static_cast<int64_t>(s), static_cast<int32_t>(remaining), static_cast<uint32_t>(status));
+    return status;
+  }
+  // A new block's bitmap starts empty (it also covers the old footer); an old one is read.
+  uint8_t* bitmap = fresh ? new (std::nothrow) uint8_t[static_cast<size_t>(m_BitmapSectors) * kSectorSize]()
+                          : ReadSectorBitmap(entry, &status);
+  if (!bitmap) return fresh ? STATUS_NO_MEMORY : status;
+  bool changed = fresh;
+  for (uint32_t i = k; i < k + n; ++i) {
+    uint8_t mask = static_cast<uint8_t>(0x80u >> (i & 7));
+    if (!(bitmap[i >> 3] & mask)) {
+      bitmap[i >> 3] |= mask;
+      changed = true;
+    }
+  }
+  if (changed) status = FlushFiles(u"the block's data");
+  if (changed && NT_SUCCESS(status)) status = WriteSectorBitmap(bitmap, entry);
+  delete[] bitmap;
+  if (!fresh || !NT_SUCCESS(status)) return status;
+  status = FlushFiles(u"the block's bitmap");
+  if (!NT_SUCCESS(status)) return status;
+  StoreBE32(m_Bat + 4ull * b, entry);
+  status = WriteBatEntry(b);
+  if (!NT_SUCCESS(status)) {
+    TRACE_ERR(u"VHDVirtualDisk::AllocateBlock (%d) failed to write the table %08lx.\n",
+              static_cast<int32_t>(b), static_cast<uint32_t>(status));
+    StoreBE32(m_Bat + 4ull * b, kUnallocated);
+  }
+  return status;
+}
+
+NTSTATUS VHDVirtualDisk::FlushFiles(const WCHAR* what) {
+  const NTSTATUS status = m_Files.Flush();
+  if (!NT_SUCCESS(status))
+    TRACE_ERR(u"VHDVirtualDisk::WriteDynamic flush of %s failed %08lx.\n", what, static_cast<uint32_t>(status));
+  return status;
+}
+
+// Appends room for a block where the footer was: the set grows with the footer already in its
+// new last sector, so the image stays valid at every step. The new space stays unused until
+// the caller has written the block and records it in the table; *entry is its first sector.
+NTSTATUS VHDVirtualDisk::AllocateBlock(uint32_t block, uint32_t* entry) {
   uint64_t old = m_Files.TotalSectors() - 1;
   if (old >= kUnallocated) {
     TRACE_ERR(u"VHDVirtualDisk::AllocateBlock (%d) the image is too large to address a new block.\n",
@@ -350,22 +380,6 @@ NTSTATUS VHDVirtualDisk::AllocateBlock(uint32_t block) {
               static_cast<int32_t>(block), static_cast<uint32_t>(status));
     return status;
   }
-  size_t bitmapBytes = static_cast<size_t>(m_BitmapSectors) * kSectorSize;
-  uint8_t* zeros = new (std::nothrow) uint8_t[bitmapBytes]();
-  if (!zeros) return STATUS_NO_MEMORY;
-  status = m_Files.Write(old, m_BitmapSectors, zeros);
-  delete[] zeros;
-  if (!NT_SUCCESS(status)) {
-    TRACE_ERR(u"VHDVirtualDisk::AllocateBlock (%d) failed to clear the block's bitmap %08lx.\n",
-              static_cast<int32_t>(block), static_cast<uint32_t>(status));
-    return status;
-  }
-  StoreBE32(m_Bat + 4ull * block, static_cast<uint32_t>(old));
-  status = WriteBatEntry(block);
-  if (!NT_SUCCESS(status)) {
-    TRACE_ERR(u"VHDVirtualDisk::AllocateBlock (%d) failed to write the table %08lx.\n",
-              static_cast<int32_t>(block), static_cast<uint32_t>(status));
-    StoreBE32(m_Bat + 4ull * block, kUnallocated);
-  }
-  return status;
+  *entry = static_cast<uint32_t>(old);
+  return STATUS_SUCCESS;
 }

@@ -25,13 +25,26 @@ VHDFileSet::~VHDFileSet() {
   free(m_BaseName);
 }
 
-void VHDFileSet::Close() {
+NTSTATUS VHDFileSet::Flush() {
+  NTSTATUS status = STATUS_SUCCESS;
+  for (uint32_t i = 0; i < m_FileCount; ++i) {
+    if (!m_Files[i].handle) continue;
+    const NTSTATUS st = ZwFlushBuffersFile(m_Files[i].handle);
+    if (!NT_SUCCESS(st) && NT_SUCCESS(status)) status = st;
+  }
+  return status;
+}
+
+NTSTATUS VHDFileSet::Close() {
+  NTSTATUS status = STATUS_SUCCESS;
   for (uint32_t i = 0; i < m_FileCount; ++i) {
     if (m_Files[i].handle) {
-      ZwClose(m_Files[i].handle);
+      const NTSTATUS st = ZwClose(m_Files[i].handle);
+      if (!NT_SUCCESS(st) && NT_SUCCESS(status)) status = st;
       m_Files[i].handle = nullptr;
     }
   }
+  return status;
 }
 
 NTSTATUS VHDFileSet::OpenFile(const WCHAR* name, bool readWrite, uint8_t create, HANDLE* handle) {
@@ -43,18 +56,21 @@ NTSTATUS VHDFileSet::OpenFile(const WCHAR* name, bool readWrite, uint8_t create,
 WCHAR* VHDFileSet::ContinuationName(uint32_t n) const {
   size_t len = WStrLen(m_BaseName);
   if (len == 0 || n == 0 || n > kMaxContinuation) return nullptr;
-  WCHAR* name = new (std::nothrow) WCHAR[len + 1];
-  if (!name) return nullptr;
-  WStrCopy(name, len + 1, m_BaseName);
-  WStrUpper(name);
-  for (size_t i = 0; i + 4 <= len; ++i) {
-    if (name[i] == u'.' && name[i + 1] == u'V' && name[i + 2] == u'H' && name[i + 3] == u'D') {
+  // Only the file name is searched and only ".VHD" changes case: the folder is the base
+  // file's own, exactly as given.
+  const WCHAR* slash = WStrRChr(m_BaseName, u'\\');
+  const size_t nameStart = slash ? static_cast<size_t>(slash - m_BaseName) + 1 : 0;
+  for (size_t i = nameStart; i + 4 <= len; ++i) {
+    if (m_BaseName[i] == u'.' && (m_BaseName[i + 1] | 0x20) == u'v' && (m_BaseName[i + 2] | 0x20) == u'h' &&
+        (m_BaseName[i + 3] | 0x20) == u'd') {
+      WCHAR* name = new (std::nothrow) WCHAR[i + 5];
+      if (!name) return nullptr;
+      memcpy(name, m_BaseName, i * sizeof(WCHAR));
       // ".Vnn" is exactly as long as ".VHD": the name ends right after the number.
       WStrFormat(name + i, 5, u".V%02d", static_cast<int32_t>(n));
       return name;
     }
   }
-  delete[] name;
   return nullptr;
 }
 

@@ -24,7 +24,10 @@ class VHDFileSet {
   // requires. With `tail`, the new last sector of the set receives those 512 bytes in the same
   // step that creates it, so the set never ends in a sector of zeros.
   NTSTATUS Extend(uint32_t sectors, const uint8_t* tail = nullptr);
-  void Close();
+  // Makes what was written to every file durable; the first failure is the status.
+  NTSTATUS Flush();
+  // Closes every file; a failed final flush of any of them is the status.
+  NTSTATUS Close();
 
   uint64_t TotalSize() const { return m_TotalSize; }
   uint64_t TotalSectors() const { return m_TotalSize / 512; }

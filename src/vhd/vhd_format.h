@@ -44,7 +44,8 @@ constexpr uint32_t kUnallocated = 0xFFFFFFFFu;  // block allocation table: no bl
 constexpr uint32_t kMinBlockSize = 4096;
 constexpr uint32_t kMaxBlockSize = 256u * 1024 * 1024;
 
-// Longest differencing chain followed below an image.
-constexpr uint32_t kMaxParentDepth = 32;
+// Largest table entry count accepted (its byte size still fits a signed 32-bit count).
+constexpr uint32_t kMaxTableEntries = 0x1FFFFFFF;
+
 
 }  // namespace vhd

@@ -94,28 +94,8 @@ NTSTATUS VHDVirtualDisk::TryLocator(uint32_t platformCode) {
     return STATUS_NO_MEMORY;
   }
 
-  m_Parent = new (std::nothrow) VHDVirtualDisk(path);
+  status = OpenParent(path);
   delete[] path;
-  if (!m_Parent) {
-    TRACE_ERR(u"VHDVirtualDisk::FindParent failed to allocate memory for VHDVirtualDisk for parent.\n");
-    status = STATUS_NO_MEMORY;
-  } else {
-    m_Parent->m_Child = this;
-    m_Parent->m_Depth = m_Depth + 1;
-    status = m_Parent->Open(1);
-    m_Parent->m_Child = nullptr;
-    if (!NT_SUCCESS(status)) {
-      status = STATUS_INVALID_OWNER;
-      TRACE_ERR(u"VHDVirtualDisk::FindParent open of parent disk failed %08lx.\n", static_cast<uint32_t>(status));
-    } else {
-      uint8_t id[16];
-      m_Parent->GetUniqueId(id);
-      if (memcmp(id, m_header + kHeaderParentUniqueId, 16) != 0) {
-        TRACE_ERR(u"VHDVirtualDisk::FindParent GUIDs don't match.\n");
-        status = STATUS_INVALID_OWNER;
-      }
-    }
-  }
   if (!NT_SUCCESS(status)) {
     if (m_Parent) {
       m_Parent->Release();
@@ -124,4 +104,28 @@ NTSTATUS VHDVirtualDisk::TryLocator(uint32_t platformCode) {
     SetParentFileName(nullptr);
   }
   return status;
+}
+
+NTSTATUS VHDVirtualDisk::OpenParent(const WCHAR* path) {
+  m_Parent = new (std::nothrow) VHDVirtualDisk(path);
+  if (!m_Parent) {
+    TRACE_ERR(u"VHDVirtualDisk::FindParent failed to allocate memory for VHDVirtualDisk for parent.\n");
+    return STATUS_NO_MEMORY;
+  }
+  m_Parent->m_Child = this;
+  m_Parent->m_Depth = m_Depth + 1;
+  NTSTATUS status = OpenParentImage(m_Parent);
+  m_Parent->m_Child = nullptr;
+  if (!NT_SUCCESS(status)) {
+    status = STATUS_INVALID_OWNER;
+    TRACE_ERR(u"VHDVirtualDisk::FindParent open of parent disk failed %08lx.\n", static_cast<uint32_t>(status));
+    return status;
+  }
+  uint8_t id[16];
+  m_Parent->GetUniqueId(id);
+  if (memcmp(id, m_header + kHeaderParentUniqueId, 16) != 0) {
+    TRACE_ERR(u"VHDVirtualDisk::FindParent GUIDs don't match.\n");
+    return STATUS_INVALID_OWNER;
+  }
+  return STATUS_SUCCESS;
 }

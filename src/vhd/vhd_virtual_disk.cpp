@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "disk/locked_transfer.h"
 #include "disk/open_virtual_disk.h"
 #include "module/parse_trace.h"
 #include "platform/endian.h"
@@ -22,7 +23,10 @@ VHDVirtualDisk::VHDVirtualDisk(const WCHAR* fileName) : VirtualDisk(fileName), m
 }
 
 VHDVirtualDisk::~VHDVirtualDisk() {
-  m_Files.Close();
+  const NTSTATUS closed = m_Files.Close();
+  if (!NT_SUCCESS(closed))
+    TRACE_ERR(u"VHDVirtualDisk::~VHDVirtualDisk final flush of %s failed %08lx.\n", m_FileName,
+              static_cast<uint32_t>(closed));
   delete[] m_Bat;
   m_Bat = nullptr;
   if (m_Parent) {
@@ -31,14 +35,31 @@ VHDVirtualDisk::~VHDVirtualDisk() {
   }
 }
 
+NTSTATUS VHDVirtualDisk::Flush() {
+  CsGuard lock(&m_Lock);
+  const NTSTATUS status = m_Files.Flush();
+  if (!NT_SUCCESS(status))
+    TRACE_ERR(u"VHDVirtualDisk::Flush %s failed %08lx.\n", m_FileName, static_cast<uint32_t>(status));
+  return status;
+}
+
 void VHDVirtualDisk::GetUniqueId(uint8_t uniqueId[16]) const {
   memcpy(uniqueId, m_footer + kFooterUniqueId, 16);
+}
+
+const uint8_t* VHDVirtualDisk::ParentUniqueId() const {
+  return m_DiskType == kDiskTypeDifferencing ? m_header + kHeaderParentUniqueId : nullptr;
 }
 
 bool VHDVirtualDisk::ReachesItself() const {
   for (const VHDVirtualDisk* c = m_Child; c; c = c->m_Child)
     if (memcmp(c->m_footer + kFooterUniqueId, m_footer + kFooterUniqueId, 16) == 0) return true;
   return false;
+}
+
+bool VHDVirtualDisk::IsVhdx() {
+  uint8_t first[512];
+  return NT_SUCCESS(m_Files.Read(0, 1, first)) && memcmp(first, "vhdxfile", 8) == 0;
 }
 
 NTSTATUS VHDVirtualDisk::Open(uint8_t readOnly) {
@@ -50,7 +71,16 @@ NTSTATUS VHDVirtualDisk::Open(uint8_t readOnly) {
     return status;
   }
   m_ReadOnly = m_Files.IsReadOnly();
+  status = ReadFooter();
+  if (NT_SUCCESS(status)) status = OpenByDiskType();
+  if (!NT_SUCCESS(status)) return status;
 
+  return FinishOpen(u"VHDVirtualDisk::Open ProcessMBR found 0 partitions\n");
+}
+
+// The footer in the last sector of the set (or its 511-byte form at byte 1), its disk type,
+// saved state, size and geometry.
+NTSTATUS VHDVirtualDisk::ReadFooter() {
   uint64_t size = m_Files.TotalSize();
   if (size == 0 || size % kSectorSize != 0) {
     TRACE_ERR(u"VHDVirtualDisk::Open size of m_Files is 0 or not a multiple of the sector size.\n");
@@ -58,7 +88,7 @@ NTSTATUS VHDVirtualDisk::Open(uint8_t readOnly) {
   }
   uint64_t lastSector = size / kSectorSize - 1;
   uint8_t sector[512];
-  status = m_Files.Read(lastSector, 1, sector);
+  NTSTATUS status = m_Files.Read(lastSector, 1, sector);
   if (!NT_SUCCESS(status)) {
     TRACE_ERR(u"VHDVirtualDisk::Open failed to read last sector (%I64d) in file %08lx\n",
               static_cast<int64_t>(lastSector), static_cast<uint32_t>(status));
@@ -70,6 +100,9 @@ NTSTATUS VHDVirtualDisk::Open(uint8_t readOnly) {
     memcpy(m_footer, sector + 1, 511);
     m_footer[511] = 0;
     m_ShortFooter = 1;
+  } else if (IsVhdx()) {
+    TRACE_ERR(u"VHDVirtualDisk::Open VHDX is not supported yet.\n");
+    return STATUS_INVALID_IMAGE_FORMAT;
   } else {
     TRACE_ERR(u"VHDVirtualDisk::Open no conectix signature in footer.\n");
     return STATUS_INVALID_IMAGE_FORMAT;
@@ -92,8 +125,14 @@ NTSTATUS VHDVirtualDisk::Open(uint8_t readOnly) {
   TRACE_DETAIL(u"m_footer.Cylinders          = %d\n", static_cast<int32_t>(m_Cylinders));
   TRACE_DETAIL(u"m_footer.Heads              = %d\n", static_cast<int32_t>(m_TracksPerCylinder));
   TRACE_DETAIL(u"m_footer.SectorsPerCylinder = %d\n", static_cast<int32_t>(m_SectorsPerTrack));
+  return STATUS_SUCCESS;
+}
 
-  if (diskType == kDiskTypeDifferencing) {
+// Dynamic state for types 3 and 4, and the parent of a differencing disk.
+NTSTATUS VHDVirtualDisk::OpenByDiskType() {
+  m_Dynamic = m_DiskType != kDiskTypeFixed;
+  if (m_DiskType == kDiskTypeFixed) return STATUS_SUCCESS;
+  if (m_DiskType == kDiskTypeDifferencing) {
     // A chain that comes back to an image already below, or that never ends, is refused
     // before anything is read from the next parent.
     if (ReachesItself()) {
@@ -105,61 +144,30 @@ NTSTATUS VHDVirtualDisk::Open(uint8_t readOnly) {
                 static_cast<int32_t>(kMaxParentDepth));
       return STATUS_INVALID_OWNER;
     }
-    m_Dynamic = 1;
-    status = OpenDynamic();
-    if (!NT_SUCCESS(status)) return status;
-    status = FindParent();
-    if (!NT_SUCCESS(status)) {
-      TRACE_ERR(u"VHDVirtualDisk::Open failed to get parent of difference disk %08lx.\n",
-                static_cast<uint32_t>(status));
-      return status;
-    }
-  } else if (diskType == kDiskTypeDynamic) {
-    m_Dynamic = 1;
-    status = OpenDynamic();
-    if (!NT_SUCCESS(status)) return status;
-  } else {
-    m_Dynamic = 0;
   }
-
-  ProcessMBR();
-  if (m_PartitionCount == 0) {
-    TRACE_ERR(u"VHDVirtualDisk::Open ProcessMBR found 0 partitions\n");
-    return STATUS_DEVICE_NOT_PARTITIONED;
-  }
-  m_Opened = 1;
-  return STATUS_SUCCESS;
+  NTSTATUS status = OpenDynamic();
+  if (!NT_SUCCESS(status) || m_DiskType != kDiskTypeDifferencing) return status;
+  status = FindParent();
+  if (!NT_SUCCESS(status))
+    TRACE_ERR(u"VHDVirtualDisk::Open failed to get parent of difference disk %08lx.\n", static_cast<uint32_t>(status));
+  return status;
 }
 
 NTSTATUS VHDVirtualDisk::Read(uint64_t firstSector, uint32_t count, void* buffer) {
-  NTSTATUS status;
-  if (firstSector > m_SectorCount || count > m_SectorCount - firstSector) {
-    status = STATUS_INVALID_PARAMETER;
-  } else {
-    CsGuard lock(&m_Lock);
-    status = m_Dynamic ? ReadDynamic(firstSector, count, buffer) : ReadFixed(firstSector, count, buffer);
-  }
-  if (!NT_SUCCESS(status))
-    TRACE_ERR(u"VHDVirtualDisk::Read (%I64d,%d) failed %08lx.\n", static_cast<int64_t>(firstSector),
-              static_cast<int32_t>(count), static_cast<uint32_t>(status));
-  return status;
+  return LockedTransfer(
+      &m_Lock, m_SectorCount, firstSector, count, buffer,
+      [&] { return m_Dynamic ? ReadDynamic(firstSector, count, buffer) : ReadFixed(firstSector, count, buffer); },
+      u"VHDVirtualDisk::Read (%I64d,%d) failed %08lx.\n");
 }
 
 NTSTATUS VHDVirtualDisk::Write(uint64_t firstSector, uint32_t count, const void* buffer) {
-  NTSTATUS status;
-  if (firstSector > m_SectorCount || count > m_SectorCount - firstSector) {
-    status = STATUS_INVALID_PARAMETER;
-  } else {
-    CsGuard lock(&m_Lock);
-    if (IsReadOnly())
-      status = STATUS_ACCESS_DENIED;
-    else
-      status = m_Dynamic ? WriteDynamic(firstSector, count, buffer) : WriteFixed(firstSector, count, buffer);
-  }
-  if (!NT_SUCCESS(status))
-    TRACE_ERR(u"VHDVirtualDisk::WRite (%I64d,%d) failed %08lx.\n", static_cast<int64_t>(firstSector),
-              static_cast<int32_t>(count), static_cast<uint32_t>(status));
-  return status;
+  return LockedTransfer(
+      &m_Lock, m_SectorCount, firstSector, count, buffer,
+      [&] {
+        if (IsReadOnly()) return STATUS_ACCESS_DENIED;
+        return m_Dynamic ? WriteDynamic(firstSector, count, buffer) : WriteFixed(firstSector, count, buffer);
+      },
+      u"VHDVirtualDisk::WRite (%I64d,%d) failed %08lx.\n");
 }
 
 NTSTATUS VHDVirtualDisk::ReadFixed(uint64_t first, uint32_t count, void* buffer) {

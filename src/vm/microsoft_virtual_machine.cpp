@@ -23,6 +23,43 @@ const BuildRow kBuildNumbers[] = {
     {u"6.00.6000", GuestOsWindowsVista}, {u"6.10.6100", GuestOsLonghorn},
 };
 
+// Later releases by the version part of a build number written as the table writes it
+// ("6.01.7601", "10.00.19045"): major, two-digit minor, build. A build number does not tell a
+// client from the server of the same build nor 32- from 64-bit, so the client's plain code is
+// given, except for builds that only a server or only a 64-bit system carries.
+struct ReleaseRow {
+  uint32_t major, minor, firstBuild, lastBuild;
+  GuestOs code;
+};
+const ReleaseRow kLaterReleases[] = {
+    {6, 1, 0, ~0u, GuestOsWindows7},          {6, 2, 0, ~0u, GuestOsWindows8},
+    {6, 3, 0, ~0u, GuestOsWindows81},         {10, 0, 20348, 20348, GuestOsWindows2022x64},
+    {10, 0, 22000, ~0u, GuestOsWindows11x64}, {10, 0, 0, ~0u, GuestOsWindows10},
+};
+
+// Reads "D+.DD.D+" (no signs or blanks); false for anything else.
+bool ParseBuildNumber(const std::u16string& text, uint32_t* major, uint32_t* minor, uint32_t* build) {
+  uint32_t* fields[] = {major, minor, build};
+  size_t i = 0;
+  for (int f = 0; f < 3; ++f) {
+    if (f > 0 && (i >= text.size() || text[i++] != u'.')) return false;
+    const size_t start = i;
+    uint64_t value = 0;
+    while (i < text.size() && text[i] >= u'0' && text[i] <= u'9' && i - start < 9) value = value * 10 + (text[i++] - u'0');
+    if (i == start || (f == 1 && i - start != 2)) return false;
+    *fields[f] = static_cast<uint32_t>(value);
+  }
+  return i == text.size();
+}
+
+GuestOs LaterRelease(const std::u16string& text) {
+  uint32_t major = 0, minor = 0, build = 0;
+  if (!ParseBuildNumber(text, &major, &minor, &build)) return GuestOsUnknown;
+  for (const ReleaseRow& row : kLaterReleases)
+    if (row.major == major && row.minor == minor && build >= row.firstBuild && build <= row.lastBuild) return row.code;
+  return GuestOsUnknown;
+}
+
 // Codes of the "guest_os" numbers 0 to 9.
 const GuestOs kGuestOsNumbers[] = {
     GuestOsWindows9x,   GuestOsWindowsNT,  GuestOsWindows2000,  GuestOsWindowsXP,
@@ -118,6 +155,7 @@ void CMicrosoftVirtualMachine::FindGuestOs(XmlElement root) {
           m_Guest = row.code;
           return;
         }
+      if ((m_Guest = LaterRelease(text)) != GuestOsUnknown) return;
       TRACE_DETAIL(u"CMicrosoftVirtualMachine::FindGuestOs : build number %s isn't recognised.\n", text.c_str());
     }
   }

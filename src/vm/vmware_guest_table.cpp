@@ -1,5 +1,8 @@
-// The "guestOS" identifiers of VMware configurations and their GuestOs codes, searched in order.
+// The "guestOS" identifiers of VMware configurations and their GuestOs codes: the original table
+// and the later Windows releases, searched in order, then the families of VMware's non-Windows
+// identifiers (every Linux, BSD, Solaris, macOS, NetWare and other system VMware names).
 #include "platform/wstr.h"
+#include "vm/vmware_slots.h"
 #include "vm/vmware_virtual_machine.h"
 
 using namespace vmpeek;
@@ -70,13 +73,44 @@ const GuestRow kGuestTable[] = {
     {u"winvista-64", GuestOsWindowsVista64},
     {u"longhorn", GuestOsLonghorn},
     {u"longhorn-64", GuestOsLonghorn64},
+    // Later Windows releases. VMware names Windows 8 and 8.1 alike, and Server 2012 and 2012 R2;
+    // "windows9" is Windows 10 and "windows2019srvNext" is Server 2022.
+    {u"windows7", GuestOsWindows7},
+    {u"windows7-64", GuestOsWindows7x64},
+    {u"windows8", GuestOsWindows8},
+    {u"windows8-64", GuestOsWindows8x64},
+    {u"windows9", GuestOsWindows10},
+    {u"windows9-64", GuestOsWindows10x64},
+    {u"windows11-64", GuestOsWindows11x64},
+    {u"windows7srv-64", GuestOsWindows2008R2x64},
+    {u"windows8srv-64", GuestOsWindows2012x64},
+    {u"windows9srv-64", GuestOsWindows2016x64},
+    {u"windows2019srv-64", GuestOsWindows2019x64},
+    {u"windows2019srvNext-64", GuestOsWindows2022x64},
+    {u"winnetdatacenter", GuestOsWindows2003},
+    {u"winnetdatacenter-64", GuestOsWindows2003x64},
 };
-static_assert(sizeof(kGuestTable) / sizeof(kGuestTable[0]) == 58, "the guest table has 58 rows");
+
+// Leading words of VMware's non-Windows identifiers ("rhel7-64", "debian12", "darwin19-64", ...).
+const WCHAR* const kNonWindowsFamilies[] = {
+    u"almalinux", u"amazonlinux", u"asianux",  u"centos",     u"coreos",    u"crxpod",   u"crxsys",
+    u"darwin",    u"debian",      u"ecomstation", u"fedora",  u"freebsd",   u"genericlinux", u"mandrake",
+    u"mandriva",  u"netware",     u"nld",      u"oes",        u"openserver", u"opensuse", u"oraclelinux",
+    u"os2",       u"photon",      u"redhat",   u"rhel",       u"rockylinux", u"sjds",    u"sles",
+    u"solaris",   u"suse",        u"turbolinux", u"ubuntu",   u"unixware",  u"vmkernel", u"vmware-photon",
+};
 
 }  // namespace
 
 GuestOs VMwareGuestOsCode(const WCHAR* identifier) {
   for (const GuestRow& row : kGuestTable)
     if (WStrICmpAZ(row.identifier, identifier) == 0) return row.code;
+  // Windows releases newer than the table stay unknown; "other" and "other-64" matched above.
+  if (WStrNICmpAZ(identifier, u"win", 3) == 0) return GuestOsUnknown;
+  for (const WCHAR* family : kNonWindowsFamilies)
+    if (WStrNICmpAZ(identifier, family, WStrLen(family)) == 0) return GuestOsNonWindows;
+  // "other3xlinux-64", "otherlinux", and the BSDs under any name.
+  if (ContainsAZ(identifier, u"linux") || ContainsAZ(identifier, u"bsd")) return GuestOsNonWindows;
   return GuestOsUnknown;
 }
+

@@ -21,12 +21,6 @@ uint32_t LastErrorOr(uint32_t fallback) {
   return e ? e : fallback;
 }
 
-// Device types that hold no disk image.
-bool IsCdromType(const WCHAR* type) {
-  return WStrICmpAZ(type, u"cdrom-raw") == 0 || WStrICmpAZ(type, u"cdrom-image") == 0 ||
-         WStrICmpAZ(type, u"atapi-cdrom") == 0;
-}
-
 }  // namespace
 
 CVMWareVirtualMachine::~CVMWareVirtualMachine() {
@@ -88,38 +82,26 @@ void CVMWareVirtualMachine::FindDisks() {
 }
 
 int32_t CVMWareVirtualMachine::FindDisksEx() {
-  struct Bus {
-    const WCHAR* nameFormat;
-    const WCHAR* typeFormat;
-    const WCHAR* traceFormat;
-    int32_t buses;
-    int32_t units;
-  };
-  static const Bus kBuses[] = {
-      {u"ide%d:%d.filename", u"ide%d:%d.deviceType",
-       u"CVMWareVirtualMachine::FindDisksEx : IDE%d:%d = %s(%s).\n", 2, 2},
-      {u"scsi%d:%d.filename", u"scsi%d:%d.deviceType",
-       u"CVMWareVirtualMachine::FindDisksEx : SCSI%d:%d = %s(%s).\n", 4, 16},
-  };
   int32_t found = 0;
-  for (const Bus& bus : kBuses) {
-    for (int32_t b = 0; b < bus.buses; ++b) {
-      for (int32_t u = 0; u < bus.units; ++u) {
-        WCHAR nameKey[kKeyUnits], typeKey[kKeyUnits];
-        WStrFormat(nameKey, kKeyUnits, bus.nameFormat, b, u);
-        WStrFormat(typeKey, kKeyUnits, bus.typeFormat, b, u);
-        WCHAR name[kValueUnits] = {0}, type[kValueUnits] = {0};
-        m_Store->GetString(u"", nameKey, name, kValueUnits);
-        m_Store->GetString(u"", typeKey, type, kValueUnits);
-        if (name[0] == 0) continue;
-        TRACE_DETAIL(bus.traceFormat, b, u, name, type);
-        if (WStrICmpAZ(name, u"auto detect") == 0 || IsCdromType(type)) continue;
-        if (m_DiskNames && found < m_DiskCount) m_DiskNames[found] = WStrDup(name);
-        ++found;
-      }
-    }
-  }
+  for (const VMwareBus& bus : kVMwareFixedBuses)
+    for (int32_t b = 0; b < bus.buses; ++b)
+      for (int32_t u = bus.firstUnit; u < bus.units; ++u) ProbeSlot({&bus, b, u}, &found);
+  for (const VMwareSlot& slot : VMwareExtraSlots(m_Store)) ProbeSlot(slot, &found);
   return found;
+}
+
+void CVMWareVirtualMachine::ProbeSlot(const VMwareSlot& slot, int32_t* found) {
+  WCHAR nameKey[kKeyUnits], typeKey[kKeyUnits];
+  WStrFormat(nameKey, kKeyUnits, slot.bus->nameFormat, slot.busNumber, slot.unit);
+  WStrFormat(typeKey, kKeyUnits, slot.bus->typeFormat, slot.busNumber, slot.unit);
+  WCHAR name[kValueUnits] = {0}, type[kValueUnits] = {0};
+  m_Store->GetString(u"", nameKey, name, kValueUnits);
+  m_Store->GetString(u"", typeKey, type, kValueUnits);
+  if (name[0] == 0) return;
+  TRACE_DETAIL(slot.bus->traceFormat, slot.busNumber, slot.unit, name, type);
+  if (!VMwareSlotHoldsDisk(name, type)) return;
+  if (m_DiskNames && *found < m_DiskCount) m_DiskNames[*found] = WStrDup(name);
+  ++*found;
 }
 
 bool CVMWareVirtualMachine::IsSuspended() {

@@ -1,9 +1,10 @@
 // CVMWareVirtualMachine: a VMware .vmx configuration. Open loads the file into a CfgBall and lists
-// the disk files of the IDE and SCSI slots; the guest system and the suspended state are looked
-// up in the stored text on every call.
+// the disk files of the IDE and SCSI slots, then of the SATA, NVMe and upper SCSI slots; the
+// guest system and the suspended state are looked up in the stored text on every call.
 #pragma once
 #include "vm/cfg_ball.h"
 #include "vm/virtual_machine.h"
+#include "vm/vmware_slots.h"
 #include "module/object.h"
 
 class CVMWareVirtualMachine final : public CVirtualMachine {
@@ -22,8 +23,9 @@ class CVMWareVirtualMachine final : public CVirtualMachine {
  private:
   ~CVMWareVirtualMachine();
   void FindDisks();
-  // Probes every IDE and SCSI slot; stores names when the array exists. Returns the disks found.
+  // Probes every slot that can hold a disk; stores names when the array exists. Returns the disks found.
   int32_t FindDisksEx();
+  void ProbeSlot(const VMwareSlot& slot, int32_t* found);
 
   CfgBall* m_Store = nullptr;
 };

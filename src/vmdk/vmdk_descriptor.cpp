@@ -57,6 +57,15 @@ std::u16string ComparablePath(const WCHAR* path) {
   return out;
 }
 
+// A createType line whose value is streamOptimized (blanks around "=" and quotes allowed).
+bool IsStreamOptimized(const char* line) {
+  if (line == nullptr) return false;
+  std::string value;
+  for (const char* p = line + 10; *p; ++p)
+    if (*p != ' ' && *p != '\t' && *p != '=' && *p != '"') value += *p;
+  return DescriptorEquals(value.c_str(), "streamOptimized");
+}
+
 // The decimal value at byte `offset` of a line; 0 when the line is shorter.
 int32_t ValueAt(const char* line, size_t offset) {
   return strlen(line) < offset ? 0 : ParseDecimal32(line + offset);
@@ -154,6 +163,7 @@ NTSTATUS VMDKVirtualDisk::GetDescriptorData(HANDLE file, std::vector<char>* buff
   }
   if (LoadLE32(signature) == kHostedSparseMagic) {
     TRACE_DETAIL(u"This is a sparse extent - looking for embedded descriptor.\n");
+    m_EmbeddedDescriptor = true;
     status = GetEmbeddedDescriptorData(file, buffer);
   } else if (memcmp(signature, "# Di", 4) == 0) {
     TRACE_DETAIL(u"This is a text descriptor.\n");
@@ -216,15 +226,37 @@ bool VMDKVirtualDisk::ParseExtentDescription(const char* line, uint64_t* count) 
   if (DescriptorEquals(type, "FLAT") || DescriptorEquals(type, "VMFS")) add = &VMDKExtentSet::AddFlatExtent;
   else if (DescriptorEquals(type, "SPARSE")) add = &VMDKExtentSet::AddWkstnSparseExtent;
   else if (DescriptorEquals(type, "VMFSSPARSE")) add = &VMDKExtentSet::AddESXSparseExtent;
-  if (add == nullptr) {
+  if (add == nullptr && !m_EmbeddedDescriptor) {
     TRACE_ERR(u"VMDKVirtualDisk::ParseExtentDescription unrecognised extent format (%hs).\n", type);
     return true;
   }
-  if (segments.size() < 4) {
+  // An embedded descriptor's extent name is not used (copies are renamed; FreeBSD writes "").
+  if (segments.size() < 4 && !m_EmbeddedDescriptor) {
     TRACE_ERR(u"VMDKVirtualDisk::ParseExtentDescription not enough segments (3).\n");
     return false;
   }
-  const char* name = segments[3];
+  std::u16string path;
+  if (!ExtentPath(segments.size() >= 4 ? segments[3] : "", add == &VMDKExtentSet::AddWkstnSparseExtent, &path))
+    return false;
+  const NTSTATUS status = (m_Extents.*add)(path.c_str(), static_cast<uint32_t>(sectors));
+  if (status < 0) {
+    TRACE_ERR(u"VMDKVirtualDisk::ParseExtentDescription failed to add extent %08lx.\n", static_cast<uint32_t>(status));
+  }
+  return true;
+}
+
+bool VMDKVirtualDisk::ExtentPath(const char* name, bool sparse, std::u16string* path) {
+  if (m_EmbeddedDescriptor) {
+    // The file holding the descriptor is the extent, whatever name the line gives it.
+    if (!sparse || m_Extents.Count() != 0) {
+      TRACE_ERR(u"VMDKVirtualDisk::ParseExtentDescription the descriptor embedded in %s lists extents other than its own file.\n",
+                m_FileName);
+      m_BadExtentName = true;
+      return false;
+    }
+    *path = m_FileName ? m_FileName : u"";
+    return true;
+  }
   if (!IsPlainFileName(name)) {
     // A descriptor may only name files beside itself: never open (or write) anything else.
     TRACE_ERR(u"VMDKVirtualDisk::ParseExtentDescription extent file name \"%hs\" does not name a file in the descriptor's folder.\n",
@@ -232,11 +264,7 @@ bool VMDKVirtualDisk::ParseExtentDescription(const char* line, uint64_t* count) 
     m_BadExtentName = true;
     return false;
   }
-  const std::u16string path = DescriptorFolder() + DescriptorTextToUtf16(name);
-  const NTSTATUS status = (m_Extents.*add)(path.c_str(), static_cast<uint32_t>(sectors));
-  if (status < 0) {
-    TRACE_ERR(u"VMDKVirtualDisk::ParseExtentDescription failed to add extent %08lx.\n", static_cast<uint32_t>(status));
-  }
+  *path = DescriptorFolder() + DescriptorTextToUtf16(name);
   return true;
 }
 
@@ -248,7 +276,7 @@ NTSTATUS VMDKVirtualDisk::TryParent(const std::u16string& path, bool* cidMismatc
   }
   parent->m_Child = this;
   parent->m_Depth = m_Depth + 1;
-  const NTSTATUS status = parent->Open(1);  // parents are only ever read
+  const NTSTATUS status = OpenParentImage(parent);
   parent->m_Child = nullptr;
   if (status < 0) {
     *openStatus = status;
@@ -352,6 +380,12 @@ NTSTATUS VMDKVirtualDisk::ReadGeometry(const std::vector<char>& buffer) {
       TRACE_DETAIL(u"m_Cylinders = %I64d.\n", m_Cylinders);
     }
   }
+  if (m_Cylinders == 0 && m_SectorsPerTrack != 0 && m_TracksPerCylinder != 0) {
+    // qemu-img writes 0 cylinders for disks under one cylinder: count them from the size.
+    const uint64_t perCylinder = uint64_t{m_SectorsPerTrack} * m_TracksPerCylinder;
+    m_Cylinders = m_SectorCount / perCylinder != 0 ? m_SectorCount / perCylinder : 1;
+    TRACE_DETAIL(u"m_Cylinders = %I64d (from the size).\n", m_Cylinders);
+  }
   if (m_SectorsPerTrack == 0 || m_TracksPerCylinder == 0 || m_Cylinders == 0) {
     TRACE_ERR(u"VMDKVirtualDisk::ProcessDescriptorFile failed to read geometry\n");
     return STATUS_INVALID_IMAGE_FORMAT;
@@ -382,9 +416,17 @@ NTSTATUS VMDKVirtualDisk::ProcessDescriptorFile() {
   const size_t size = buffer.size();
   const bool signature = FindDescriptorLine(base, size, "# Disk DescriptorFile") != nullptr;
   if (!signature) TRACE_ERR(u"VMDKVirtualDisk::ProcessDescriptorFile didn't find signature.\n");
-  const bool version = FindDescriptorLine(base, size, "version=1") != nullptr;
+  // Versions 1 to 3 share the layout read here (ESXi writes 3 when changed-block tracking is on).
+  const bool version = FindDescriptorLine(base, size, "version=1") != nullptr ||
+                       FindDescriptorLine(base, size, "version=2") != nullptr ||
+                       FindDescriptorLine(base, size, "version=3") != nullptr;
   if (!version) TRACE_ERR(u"VMDKVirtualDisk::ProcessDescriptorFile didn't find correct version.\n");
   if (!signature || !version) return STATUS_INVALID_IMAGE_FORMAT;
+  if (IsStreamOptimized(FindDescriptorLine(base, size, "createType"))) {
+    // Named before any extent is opened, whatever file name its extent line gives.
+    TRACE_ERR(u"VMDKVirtualDisk::ProcessDescriptorFile stream-optimized VMDK is not supported yet\n");
+    return STATUS_INVALID_IMAGE_FORMAT;
+  }
 
   NTSTATUS status = ReadCID(buffer, "cid=", &m_CID);
   if (status < 0) {

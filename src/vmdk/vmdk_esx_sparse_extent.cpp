@@ -48,6 +48,9 @@ void VMDKESXSparseExtent::Load() {
   if (ReadGrainDirectory(&m_Directory, m_DirectorySector) < 0) return;
   if (!CheckTableMemory(m_Directory, 1)) return;
   if (LoadGrainTables(m_Directory) < 0) return;
+  AddMetadata(0, kHeaderSize / 512);
+  AddMetadata(m_DirectorySector, DirectoryBytes() / 512);
+  FinishMetadata();
   m_Valid = 1;
 }
 
@@ -65,7 +68,8 @@ NTSTATUS VMDKESXSparseExtent::WriteGrainTable(uint32_t index) {
   }
   // A new table reaches the directory only after its grain and entries are in the file.
   if (m_DirectoryDirty) {
-    status = WriteGrainDirectory(m_Directory, m_DirectorySector);
+    status = Flush();  // the table is on the disk before the directory points at it
+    if (status >= 0) status = WriteGrainDirectory(m_Directory, m_DirectorySector);
     if (status < 0) {
       TRACE_ERR(u"VMDKESXSparseExtent::WriteNewGrainTable  call to WriteGrainDirectory failed %08lx.\n",
                 static_cast<uint32_t>(status));
@@ -93,6 +97,8 @@ NTSTATUS VMDKESXSparseExtent::WriteNewGrainTable(uint32_t index) {
     return status;
   }
   SetDirectoryEntry(&m_Directory, index, sector);
+  AddMetadata(sector, TableBytes() / 512);
+  FinishMetadata();
   m_DirectoryDirty = true;
   return STATUS_SUCCESS;
 }

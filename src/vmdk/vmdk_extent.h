@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "disk/scatter_read.h"
 #include "platform/nt_file.h"
 #include "vmpeek/types.h"
 
@@ -22,9 +23,15 @@ class VMDKExtent {
   virtual NTSTATUS Read(uint64_t e, uint32_t n, void* buffer) = 0;
   virtual NTSTATUS Write(uint64_t e, uint32_t n, const void* buffer) = 0;
   virtual uint8_t IsValid() = 0;
+  // Several runs of extent sectors, in ascending order, read with as few requests as the layout
+  // allows. A failed run is traced and does not stop the others; its status is the result.
+  virtual NTSTATUS ReadRuns(const SectorRun* runs, size_t count);
   // The part of construction that may fail: opens the file and, for sparse extents, loads the
   // header and tables. Failures leave the extent invalid.
   virtual void Load();
+  // Makes what was written to the file durable; Close also closes it. Failures are the status.
+  NTSTATUS Flush();
+  NTSTATUS Close() { return m_File.Close(); }
 
  protected:
   VMDKExtent(VMDKExtentSet* set, const WCHAR* path, uint64_t first, uint64_t last);
@@ -46,4 +53,8 @@ class VMDKFlatExtent : public VMDKExtent {
   NTSTATUS Read(uint64_t e, uint32_t n, void* buffer) override;
   NTSTATUS Write(uint64_t e, uint32_t n, const void* buffer) override;
   uint8_t IsValid() override { return m_File ? 1 : 0; }
+  NTSTATUS ReadRuns(const SectorRun* runs, size_t count) override;
+
+ private:
+  NTSTATUS Transfer(uint64_t e, uint32_t n, uint8_t* buffer, bool write);
 };

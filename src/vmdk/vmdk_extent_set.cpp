@@ -36,6 +36,24 @@ NTSTATUS VMDKExtentSet::AddESXSparseExtent(const WCHAR* path, uint32_t count) {
   return Add<VMDKESXSparseExtent>(path, count);
 }
 
+NTSTATUS VMDKExtentSet::Flush() {
+  NTSTATUS status = STATUS_SUCCESS;
+  for (auto& extent : m_Extents) {
+    const NTSTATUS st = extent->Flush();
+    if (st < 0 && status >= 0) status = st;
+  }
+  return status;
+}
+
+NTSTATUS VMDKExtentSet::Close() {
+  NTSTATUS status = STATUS_SUCCESS;
+  for (auto& extent : m_Extents) {
+    const NTSTATUS st = extent->Close();
+    if (st < 0 && status >= 0) status = st;
+  }
+  return status;
+}
+
 bool VMDKExtentSet::IsValid() {
   if (m_Extents.empty()) return false;
   for (auto& extent : m_Extents) {
@@ -63,26 +81,49 @@ NTSTATUS VMDKExtentSet::Read(uint64_t s, uint32_t n, void* buffer) {
     return STATUS_FILE_INVALID;
   }
   if (n == 0) return STATUS_NO_MORE_FILES_WARNING;
-  NTSTATUS status = STATUS_NO_MORE_FILES_WARNING;
-  uint8_t* b = static_cast<uint8_t*>(buffer);
-  while (n > 0) {
-    const ptrdiff_t k = Find(s);
-    if (k < 0) {
-      // Sectors counted by a line that made no extent: nothing can serve them.
-      TRACE_ERR(u"VMDKExtentSet::Read no extent holds sector %I64d\n", s);
-      return STATUS_INVALID_PARAMETER;
+  const SectorRun run{s, n, static_cast<uint8_t*>(buffer)};
+  return ReadRuns(&run, 1);
+}
+
+NTSTATUS VMDKExtentSet::ReadRuns(const SectorRun* runs, size_t count) {
+  NTSTATUS status = STATUS_SUCCESS;
+  std::vector<SectorRun> batch;
+  ptrdiff_t owner = -1;
+  auto send = [&] {
+    if (batch.empty()) return;
+    const NTSTATUS st = m_Extents[static_cast<size_t>(owner)]->ReadRuns(batch.data(), batch.size());
+    if (st < 0) {
+      TRACE_ERR(u"VMDKExtentSet::Read read from an extent failed %08lx\n", static_cast<uint32_t>(st));
+      status = st;
     }
-    VMDKExtent* extent = m_Extents[static_cast<size_t>(k)].get();
-    const uint64_t room = extent->GetLastSector() - s + 1;
-    const uint32_t piece = room < n ? static_cast<uint32_t>(room) : n;
-    status = extent->Read(s - extent->GetFirstSector(), piece, b);
-    if (status < 0) {
-      TRACE_ERR(u"VMDKExtentSet::Read read from an extent failed %08lx\n", static_cast<uint32_t>(status));
+    batch.clear();
+  };
+  for (size_t i = 0; i < count; ++i) {
+    uint64_t s = runs[i].sector;
+    uint32_t n = runs[i].count;
+    uint8_t* b = runs[i].buffer;
+    while (n > 0) {
+      const ptrdiff_t k = Find(s);
+      if (k < 0) {
+        // Sectors counted by a line that made no extent: nothing can serve them.
+        TRACE_ERR(u"VMDKExtentSet::Read no extent holds sector %I64d\n", s);
+        send();
+        return STATUS_INVALID_PARAMETER;
+      }
+      VMDKExtent* extent = m_Extents[static_cast<size_t>(k)].get();
+      const uint64_t room = extent->GetLastSector() - s + 1;
+      const uint32_t piece = room < n ? static_cast<uint32_t>(room) : n;
+      if (k != owner) {
+        send();
+        owner = k;
+      }
+      batch.push_back({s - extent->GetFirstSector(), piece, b});
+      n -= piece;
+      s += piece;
+      b += uint64_t{piece} * kVmdkSectorSize;
     }
-    n -= piece;
-    s += piece;
-    b += uint64_t{piece} * kVmdkSectorSize;
   }
+  send();
   return status;
 }
 

@@ -19,7 +19,12 @@ class VMDKExtentSet {
   // At least one extent, and every extent valid.
   bool IsValid();
   NTSTATUS Read(uint64_t s, uint32_t n, void* buffer);
+  // Runs of disk sectors in ascending order: each extent gets its pieces in one call.
+  NTSTATUS ReadRuns(const SectorRun* runs, size_t count);
   NTSTATUS Write(uint64_t s, uint32_t n, const void* buffer);
+  // Flushes (or closes) every extent file; the first failure is the status.
+  NTSTATUS Flush();
+  NTSTATUS Close();
   // Drops every extent (a second Open starts afresh).
   void Reset() { m_Extents.clear(); }
   size_t Count() const { return m_Extents.size(); }

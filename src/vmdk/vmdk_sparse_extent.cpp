@@ -3,6 +3,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -42,11 +43,18 @@ void VMDKSparseExtent::SetDirectoryEntry(std::vector<uint8_t>* dir, uint32_t t, 
   if (uint64_t{t} * 4 + 4 <= dir->size()) StoreLE32(dir->data() + uint64_t{t} * 4, sector);
 }
 
+uint64_t VMDKSparseExtent::MemoryLimit() const {
+  const uint64_t sectors = m_LastSector - m_FirstSector + 1;
+  const uint64_t grains = (sectors + m_GrainSize - 1) / m_GrainSize;
+  const uint64_t tables = (grains + m_NumGTEsPerGT - 1) / m_NumGTEsPerGT;
+  return 2 * ((tables * 4 + 511) & ~uint64_t{511}) + tables * TableBytes() + (1u << 20);
+}
+
 bool VMDKSparseExtent::CheckDirectoryMemory(uint32_t copies) {
   const uint64_t need = DirectoryBytes() * copies;
   if (need > MemoryLimit()) {
-    TRACE_ERR(u"VMDKSparseExtent::CheckLayout %s grain directory of %I64d bytes is more than a file of %I64d bytes can hold\n",
-              m_Path.c_str(), need, m_FileSize);
+    TRACE_ERR(u"VMDKSparseExtent::CheckLayout %s grain directory of %I64d bytes is more than an extent of %I64d sectors needs\n",
+              m_Path.c_str(), need, m_LastSector - m_FirstSector + 1);
     return false;
   }
   return true;
@@ -59,8 +67,8 @@ bool VMDKSparseExtent::CheckTableMemory(const std::vector<uint8_t>& dir, uint32_
   }
   const uint64_t need = DirectoryBytes() * copies + tables * TableBytes();
   if (need > MemoryLimit()) {
-    TRACE_ERR(u"VMDKSparseExtent::CheckLayout %s grain tables need %I64d bytes, more than a file of %I64d bytes can hold\n",
-              m_Path.c_str(), need, m_FileSize);
+    TRACE_ERR(u"VMDKSparseExtent::CheckLayout %s grain tables take %I64d bytes, more than an extent of %I64d sectors needs\n",
+              m_Path.c_str(), need, m_LastSector - m_FirstSector + 1);
     return false;
   }
   return true;
@@ -93,6 +101,7 @@ NTSTATUS VMDKSparseExtent::ReadGrainDirectory(std::vector<uint8_t>* dir, uint64_
     dir->clear();
     return status;
   }
+  if (!ParseDetailsWritten()) return STATUS_SUCCESS;  // nobody records the dump
   std::string line = "    ";
   char item[64];
   for (uint32_t t = 0; t < m_NumGrainTables; ++t) {
@@ -164,9 +173,12 @@ NTSTATUS VMDKSparseExtent::LoadGrainTables(const std::vector<uint8_t>& dir) {
       OnTableReadFailed(status);
       return status;
     }
+    AddMetadata(sector, (bytes + 511) / 512);
+    const bool dump = ParseDetailsWritten();
     for (uint32_t k = 0; k < run; ++k) {
       uint8_t* table = block.get() + uint64_t{k} * tableBytes;
       m_GrainTables[t + k] = table;
+      if (!dump) continue;  // nobody records the dump
       // An empty table (most of a large sparse disk) gives its three detail lines in one
       // message: the same lines, at half the cost of tracing.
       if (table[0] == 0 && memcmp(table, table + 1, tableBytes - 1) == 0) {  // all bytes zero
@@ -245,6 +257,30 @@ NTSTATUS VMDKSparseExtent::ExtendAndClear(uint32_t sectors, uint32_t* first) {
   return STATUS_SUCCESS;
 }
 
+void VMDKSparseExtent::AddMetadata(uint64_t first, uint64_t sectors) {
+  if (sectors != 0) m_Metadata.emplace_back(first, first + sectors);
+}
+
+void VMDKSparseExtent::FinishMetadata() {
+  std::sort(m_Metadata.begin(), m_Metadata.end());
+  size_t out = 0;
+  for (size_t i = 0; i < m_Metadata.size(); ++i) {
+    if (out != 0 && m_Metadata[i].first <= m_Metadata[out - 1].second) {
+      m_Metadata[out - 1].second = std::max(m_Metadata[out - 1].second, m_Metadata[i].second);
+    } else {
+      m_Metadata[out++] = m_Metadata[i];
+    }
+  }
+  m_Metadata.resize(out);
+}
+
+bool VMDKSparseExtent::OverlapsMetadata(uint64_t first, uint64_t end) const {
+  // The first range that ends after `first` is the only one that can overlap.
+  auto it = std::upper_bound(m_Metadata.begin(), m_Metadata.end(), first,
+                             [](uint64_t v, const std::pair<uint64_t, uint64_t>& r) { return v < r.second; });
+  return it != m_Metadata.end() && it->first < end;
+}
+
 uint32_t VMDKSparseExtent::Entry(uint64_t t, uint32_t j) const {
   const uint8_t* table = m_GrainTables[t];
   return table ? LoadLE32(table + uint64_t{j} * 4) : 0;
@@ -276,68 +312,119 @@ VMDKSparseExtent::Span VMDKSparseExtent::Locate(uint64_t e, uint32_t n) const {
     }
     count += add;
   }
-  return {entry == 0 ? SpanKind::kHole : SpanKind::kData, fileSector, count};
+  if (entry == 0) return {SpanKind::kHole, fileSector, count};
+  // The grains of the span lie back to back from `entry`; none may overlap metadata.
+  const uint64_t grainsEnd = entry + (uint64_t{o} + count + m_GrainSize - 1) / m_GrainSize * m_GrainSize;
+  if (OverlapsMetadata(entry, grainsEnd)) {
+    const uint32_t first = m_GrainSize - o < count ? m_GrainSize - o : count;
+    if (OverlapsMetadata(entry, uint64_t{entry} + m_GrainSize)) return {SpanKind::kMetadata, fileSector, first};
+    return {SpanKind::kData, fileSector, first};
+  }
+  return {SpanKind::kData, fileSector, count};
+}
+
+NTSTATUS VMDKSparseExtent::RefuseSpan(const Span& span, const WCHAR* op, uint64_t e, uint32_t n) const {
+  if (span.kind == SpanKind::kMetadata) {
+    TRACE_ERR(u"VMDKSparseExtent::%s(%I64d,%d) - grain at file sector %I64d overlaps the extent's header, descriptor, directories or tables\n",
+              op, e, static_cast<int32_t>(n), span.fileSector);
+  } else {
+    TRACE_ERR(u"VMDKSparseExtent::%s(%I64d,%d) - grain at file sector %I64d lies past the end of the file\n", op,
+              e, static_cast<int32_t>(n), span.fileSector);
+  }
+  return STATUS_FILE_CORRUPT_ERROR;
 }
 
 NTSTATUS VMDKSparseExtent::ReadHole(uint64_t e, uint32_t n, uint8_t* b, uint64_t traceE, uint32_t traceN) {
   VMDKVirtualDisk* parent = m_Owner->m_Owner ? m_Owner->m_Owner->Parent() : nullptr;
-  const uint64_t disk = m_FirstSector + e;
-  uint32_t fromParent = 0;
-  NTSTATUS status = STATUS_SUCCESS;
-  if (parent != nullptr && disk < parent->SectorCount()) {
-    const uint64_t room = parent->SectorCount() - disk;
-    fromParent = room < n ? static_cast<uint32_t>(room) : n;
-    status = parent->Read(disk, fromParent, b);
-    if (status < 0) {
-      TRACE_ERR(u"VMDKSparseExtent::Read(%I64d,%d) - read from parent failed %08lx\n", traceE,
-                static_cast<int32_t>(traceN), static_cast<uint32_t>(status));
-    }
+  if (parent == nullptr) {
+    memset(b, 0, uint64_t{n} * 512);
+    return STATUS_SUCCESS;
   }
-  // Past the parent's end (or with no parent) the disk reads as zeros.
-  memset(b + uint64_t{fromParent} * 512, 0, uint64_t{n - fromParent} * 512);
+  const NTSTATUS status = ReadThroughParent(parent, m_FirstSector + e, n, b);
+  if (status < 0) {
+    TRACE_ERR(u"VMDKSparseExtent::Read(%I64d,%d) - read from parent failed %08lx\n", traceE,
+              static_cast<int32_t>(traceN), static_cast<uint32_t>(status));
+  }
   return status;
 }
 
 NTSTATUS VMDKSparseExtent::Read(uint64_t e, uint32_t n, void* buffer) {
+  const SectorRun run{e, n, static_cast<uint8_t*>(buffer)};
+  return ReadRuns(&run, 1);
+}
+
+// Every run of grains the extent holds goes to the file and every run it lacks to the parent;
+// the file pieces that lie back to back in the file are one scatter read, and all the parent's
+// pieces are one request to the parent.
+NTSTATUS VMDKSparseExtent::ReadRuns(const SectorRun* runs, size_t count) {
   NTSTATUS status = STATUS_SUCCESS;
-  if (!m_File) {
-    TRACE_ERR(u"VMDKSparseExtent::Read(%I64d,%d) - no file\n", e, static_cast<int32_t>(n));
-    status = STATUS_FILE_INVALID;
-  }
-  if (!m_Valid) {
-    TRACE_ERR(u"VMDKSparseExtent::Read(%I64d,%d) - no grain data\n", e, static_cast<int32_t>(n));
-    status = STATUS_NO_MEMORY;
+  for (size_t i = 0; i < count && status >= 0; ++i) {
+    if (!m_File) {
+      TRACE_ERR(u"VMDKSparseExtent::Read(%I64d,%d) - no file\n", runs[i].sector, static_cast<int32_t>(runs[i].count));
+      status = STATUS_FILE_INVALID;
+    }
+    if (!m_Valid) {
+      TRACE_ERR(u"VMDKSparseExtent::Read(%I64d,%d) - no grain data\n", runs[i].sector,
+                static_cast<int32_t>(runs[i].count));
+      status = STATUS_NO_MEMORY;
+    }
   }
   if (status < 0) return status;
-  uint8_t* b = static_cast<uint8_t*>(buffer);
-  while (n > 0) {
-    const Span span = Locate(e, n);
-    switch (span.kind) {
-      case SpanKind::kBeyondTables:
+  VMDKVirtualDisk* parent = m_Owner->m_Owner ? m_Owner->m_Owner->Parent() : nullptr;
+  const uint64_t parentSectors = parent ? parent->SectorCount() : 0;
+  ScatterReader file(m_File.get());
+  std::vector<SectorRun> fromParent;
+  for (size_t i = 0; i < count; ++i) {
+    uint64_t e = runs[i].sector;
+    uint32_t n = runs[i].count;
+    uint8_t* b = runs[i].buffer;
+    while (n > 0) {
+      Span span = Locate(e, n);
+      if (span.kind == SpanKind::kBeyondTables) {
         TRACE_ERR(u"VMDKSparseExtent::Read(%I64d,%d) - sector lies beyond the grain tables\n", e,
                   static_cast<int32_t>(n));
         memset(b, 0, uint64_t{n} * 512);
-        return STATUS_INVALID_PARAMETER;
-      case SpanKind::kPastEnd:
-        TRACE_ERR(u"VMDKSparseExtent::Read(%I64d,%d) - grain at file sector %I64d lies past the end of the file\n",
-                  e, static_cast<int32_t>(n), span.fileSector);
-        memset(b, 0, uint64_t{span.count} * 512);
-        status = STATUS_FILE_CORRUPT_ERROR;
+        status = STATUS_INVALID_PARAMETER;
         break;
-      case SpanKind::kHole:
-        status = ReadHole(e, span.count, b, e, n);
-        break;
-      case SpanKind::kData:
-        status = ReadImageBytes(m_File.get(), span.fileSector * 512, uint64_t{span.count} * 512, b);
-        if (status < 0) {
-          TRACE_ERR(u"VMDKSparseExtent::Read(%I64d,%d) - read failed %08lx\n", e, static_cast<int32_t>(n),
-                    static_cast<uint32_t>(status));
+      }
+      if (span.kind == SpanKind::kData) {
+        const NTSTATUS st = file.Add(span.fileSector, span.count, b);
+        if (st < 0) status = st;
+      } else if (span.kind == SpanKind::kHole) {
+        // The parent's sectors as far as the parent reaches; past its end the disk reads as zeros.
+        const uint64_t disk = m_FirstSector + e;
+        const uint32_t reach = ParentReach(parentSectors, disk, span.count);
+        if (reach != 0) {
+          if (!fromParent.empty() && fromParent.back().sector + fromParent.back().count == disk &&
+              fromParent.back().buffer + uint64_t{fromParent.back().count} * 512 == b) {
+            fromParent.back().count += reach;
+          } else {
+            fromParent.push_back({disk, reach, b});
+          }
         }
-        break;
+        memset(b + uint64_t{reach} * 512, 0, uint64_t{span.count - reach} * 512);
+      } else {
+        memset(b, 0, uint64_t{span.count} * 512);
+        status = RefuseSpan(span, u"Read", e, n);
+      }
+      n -= span.count;
+      e += span.count;
+      b += uint64_t{span.count} * 512;
     }
-    n -= span.count;
-    e += span.count;
-    b += uint64_t{span.count} * 512;
+  }
+  NTSTATUS st = file.Finish();
+  if (st < 0) status = st;
+  if (status < 0 && st < 0) {
+    TRACE_ERR(u"VMDKSparseExtent::Read(%I64d,%d) - read failed %08lx\n", runs[0].sector,
+              static_cast<int32_t>(runs[0].count), static_cast<uint32_t>(st));
+  }
+  if (!fromParent.empty()) {
+    st = parent->ReadRuns(fromParent.data(), fromParent.size());
+    if (st < 0) {
+      TRACE_ERR(u"VMDKSparseExtent::Read(%I64d,%d) - read from parent failed %08lx\n", runs[0].sector,
+                static_cast<int32_t>(runs[0].count), static_cast<uint32_t>(st));
+      status = st;
+    }
   }
   return status;
 }
@@ -381,12 +468,56 @@ NTSTATUS VMDKSparseExtent::AllocateGrains(uint64_t grainStart, uint32_t grains, 
 
 NTSTATUS VMDKSparseExtent::FlushTable(int64_t t, std::vector<uint32_t>* entries) {
   if (t < 0 || entries->empty()) return STATUS_SUCCESS;
-  const NTSTATUS status = WriteGrainTable(static_cast<uint32_t>(t));
+  // The new grains reach the disk before the table that records them.
+  NTSTATUS status = Flush();
+  if (status >= 0) status = WriteGrainTable(static_cast<uint32_t>(t));
   if (status < 0) {
     // The file does not record these grains: forget them so memory and file agree.
     for (uint32_t j : *entries) StoreLE32(m_GrainTables[t] + uint64_t{j} * 4, 0);
   }
   entries->clear();
+  return status;
+}
+
+// Grains already allocated from extent sector e: one write of those that follow one another in
+// the file; *piece is the sectors done.
+NTSTATUS VMDKSparseExtent::WriteAllocated(uint64_t e, uint32_t n, const uint8_t* b, uint32_t* piece) {
+  const Span span = Locate(e, n);
+  *piece = span.count;
+  if (span.kind != SpanKind::kData) return RefuseSpan(span, u"Write", e, n);
+  const NTSTATUS status = WriteImageBytes(m_File.get(), span.fileSector * 512, uint64_t{span.count} * 512, b);
+  if (status < 0) {
+    TRACE_ERR(u"VMDKSparseExtent::Write(%I64d,%d) - write failed %08lx\n", e, static_cast<int32_t>(n),
+              static_cast<uint32_t>(status));
+  }
+  return status;
+}
+
+// New grains for the unallocated grain j of table t (and, when the request covers them whole,
+// its unallocated neighbours), written at the end of the file in one write. Their entries are
+// set in memory and listed in *pending; the table itself goes out later (FlushTable).
+NTSTATUS VMDKSparseExtent::WriteNewGrains(uint64_t t, uint32_t j, uint64_t e, uint32_t n, const uint8_t* b,
+                                          uint32_t* piece, std::vector<uint32_t>* pending) {
+  const uint32_t o = static_cast<uint32_t>(e % m_GrainSize);
+  uint32_t grains = 1;
+  if (o == 0 && *piece == m_GrainSize) {
+    while (j + grains < m_NumGTEsPerGT && Entry(t, j + grains) == 0 && uint64_t{grains + 1} * m_GrainSize <= n) {
+      ++grains;
+    }
+    *piece = grains * m_GrainSize;
+  }
+  uint32_t g = 0;
+  const NTSTATUS status = AllocateGrains(e - o, grains, o, *piece, b, &g, e, n);
+  if (status < 0) return status;
+  try {
+    pending->reserve(pending->size() + grains);
+  } catch (const std::bad_alloc&) {
+    return STATUS_NO_MEMORY;  // the grains stay unrecorded space at the end of the file
+  }
+  for (uint32_t k = 0; k < grains; ++k) {
+    StoreLE32(m_GrainTables[t] + uint64_t{j + k} * 4, g + k * m_GrainSize);
+    pending->push_back(j + k);
+  }
   return status;
 }
 
@@ -434,46 +565,8 @@ NTSTATUS VMDKSparseExtent::Write(uint64_t e, uint32_t n, const void* buffer) {
         continue;
       }
     }
-    if (Entry(t, j) != 0) {
-      const Span span = Locate(e, n);
-      if (span.kind == SpanKind::kData) {
-        piece = span.count;
-        status = WriteImageBytes(m_File.get(), span.fileSector * 512, uint64_t{piece} * 512, b);
-        if (status < 0) {
-          TRACE_ERR(u"VMDKSparseExtent::Write(%I64d,%d) - write failed %08lx\n", e, static_cast<int32_t>(n),
-                    static_cast<uint32_t>(status));
-        }
-      } else {
-        TRACE_ERR(u"VMDKSparseExtent::Write(%I64d,%d) - grain at file sector %I64d lies past the end of the file\n",
-                  e, static_cast<int32_t>(n), span.fileSector);
-        status = STATUS_FILE_CORRUPT_ERROR;
-      }
-    } else {
-      // Whole unallocated grains of this table covered by the request go out in one write.
-      uint32_t grains = 1;
-      if (o == 0 && piece == m_GrainSize) {
-        while (j + grains < m_NumGTEsPerGT && Entry(t, j + grains) == 0 &&
-               uint64_t{grains + 1} * m_GrainSize <= n) {
-          ++grains;
-        }
-        piece = grains * m_GrainSize;
-      }
-      uint32_t g = 0;
-      status = AllocateGrains(e - o, grains, o, piece, b, &g, e, n);
-      if (status >= 0) {
-        try {
-          pending.reserve(pending.size() + grains);
-        } catch (const std::bad_alloc&) {
-          status = STATUS_NO_MEMORY;  // the grains stay unrecorded space at the end of the file
-        }
-      }
-      if (status >= 0) {
-        for (uint32_t k = 0; k < grains; ++k) {
-          StoreLE32(m_GrainTables[t] + uint64_t{j + k} * 4, g + k * m_GrainSize);
-          pending.push_back(j + k);
-        }
-      }
-    }
+    status = Entry(t, j) != 0 ? WriteAllocated(e, n, b, &piece)
+                              : WriteNewGrains(t, j, e, n, b, &piece, &pending);
     n -= piece;
     e += piece;
     b += uint64_t{piece} * 512;

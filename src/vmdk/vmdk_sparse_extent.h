@@ -15,6 +15,7 @@ class VMDKSparseExtent : public VMDKExtent {
   NTSTATUS Read(uint64_t e, uint32_t n, void* buffer) override;
   NTSTATUS Write(uint64_t e, uint32_t n, const void* buffer) override;
   uint8_t IsValid() override { return m_Valid; }
+  NTSTATUS ReadRuns(const SectorRun* runs, size_t count) override;
   // Stores table `index` wherever the format keeps it.
   virtual NTSTATUS WriteGrainTable(uint32_t index) = 0;
   // Creates table `index` for a write that falls where there is none.
@@ -43,8 +44,10 @@ class VMDKSparseExtent : public VMDKExtent {
   static uint32_t DirectoryEntry(const std::vector<uint8_t>& dir, uint32_t t);
   static void SetDirectoryEntry(std::vector<uint8_t>* dir, uint32_t t, uint32_t sector);
 
-  // Memory the tables of this layout may take: four times the file plus 1 MiB.
-  uint64_t MemoryLimit() const { return m_FileSize * 4 + (1u << 20); }
+  // Memory the tables may take: two directories and every table that the extent's sectors (as
+  // the descriptor gives them) need, plus 1 MiB. The file's apparent size says nothing: a sparse
+  // file of a few KB may claim terabytes.
+  uint64_t MemoryLimit() const;
   // Refuses a layout whose directories (copies of DirectoryBytes) exceed the limit.
   bool CheckDirectoryMemory(uint32_t copies);
   // Refuses a layout whose present tables, with the directories, exceed the limit.
@@ -62,6 +65,11 @@ class VMDKSparseExtent : public VMDKExtent {
   // Grows the file by `sectors` zero sectors; *first is the first of them.
   NTSTATUS ExtendAndClear(uint32_t sectors, uint32_t* first);
   NTSTATUS ExtendAndClearForGrainTable(uint32_t* first) { return ExtendAndClear(TableBytes() / 512, first); }
+  // File sectors [first, first + sectors) hold the extent's own structures (header, descriptor,
+  // directories, tables): no grain may overlap them. FinishMetadata sorts and merges the list.
+  void AddMetadata(uint64_t first, uint64_t sectors);
+  void FinishMetadata();
+  bool OverlapsMetadata(uint64_t first, uint64_t end) const;
   // Trace hook for a failed table read (the ESX class adds its own line).
   virtual void OnTableReadFailed(NTSTATUS) {}
 
@@ -74,7 +82,7 @@ class VMDKSparseExtent : public VMDKExtent {
   uint64_t m_FileSize = 0;
 
  private:
-  enum class SpanKind { kBeyondTables, kHole, kData, kPastEnd };
+  enum class SpanKind { kBeyondTables, kHole, kData, kPastEnd, kMetadata };
   struct Span {
     SpanKind kind;
     uint64_t fileSector;  // first file sector of a data span
@@ -89,9 +97,16 @@ class VMDKSparseExtent : public VMDKExtent {
   // Writes `grains` new grains at the end of the file: data from b, completed from the parent.
   NTSTATUS AllocateGrains(uint64_t grainStart, uint32_t grains, uint32_t o, uint32_t n,
                           const uint8_t* b, uint32_t* firstSector, uint64_t traceE, uint32_t traceN);
+  NTSTATUS WriteAllocated(uint64_t e, uint32_t n, const uint8_t* b, uint32_t* piece);
+  NTSTATUS WriteNewGrains(uint64_t t, uint32_t j, uint64_t e, uint32_t n, const uint8_t* b, uint32_t* piece,
+                          std::vector<uint32_t>* pending);
   // Stores a table whose entries this write set; on failure the entries are cleared again.
   NTSTATUS FlushTable(int64_t t, std::vector<uint32_t>* entries);
 
+  // Refuses a span of allocated grains that lies past the end of the file or over metadata.
+  NTSTATUS RefuseSpan(const Span& span, const WCHAR* op, uint64_t e, uint32_t n) const;
+
   std::vector<TableMemory> m_TableBlocks;
+  std::vector<std::pair<uint64_t, uint64_t>> m_Metadata;  // sorted, merged [first, end)
   std::unique_ptr<uint8_t[]> m_GrainBuffer;
 };

@@ -3,6 +3,7 @@
 
 #include <new>
 
+#include "disk/locked_transfer.h"
 #include "disk/open_virtual_disk.h"
 #include "module/parse_trace.h"
 
@@ -13,7 +14,16 @@ VMDKVirtualDisk::VMDKVirtualDisk(const WCHAR* path) : VirtualDisk(path), m_Exten
 
 VMDKVirtualDisk::~VMDKVirtualDisk() {
   ReleaseParent();
+  const NTSTATUS closed = m_Extents.Close();
+  if (closed < 0)
+    TRACE_ERR(u"VMDKVirtualDisk::~VMDKVirtualDisk final flush of %s failed %08lx\n", m_FileName,
+              static_cast<uint32_t>(closed));
   m_Extents.Reset();
+}
+
+NTSTATUS VMDKVirtualDisk::Flush() {
+  CsGuard guard(&m_Lock);
+  return m_Extents.Flush();
 }
 
 void VMDKVirtualDisk::ReleaseParent() {
@@ -42,6 +52,7 @@ NTSTATUS VMDKVirtualDisk::OpenLocked(uint8_t readOnly) {
   m_Extents.Reset();
   m_SectorCount = 0;
   m_BadExtentName = false;
+  m_EmbeddedDescriptor = false;
   m_ReadOnly = readOnly ? 1 : 0;
   m_Extents.m_ReadOnly = m_ReadOnly;
   const NTSTATUS status = ProcessDescriptorFile();
@@ -50,43 +61,30 @@ NTSTATUS VMDKVirtualDisk::OpenLocked(uint8_t readOnly) {
     return status;
   }
   m_ReadOnly = m_Extents.m_ReadOnly;
-  if (m_Depth > 0) {
-    // A parent serves its child's sectors only; its own partitions are never asked for.
-    m_Opened = 1;
-    return STATUS_SUCCESS;
-  }
-  ProcessMBR();
-  if (m_PartitionCount == 0) {
-    TRACE_ERR(u"VMDKVirtualDisk::Open ProcessMBR found 0 partitions\n");
-    return STATUS_DEVICE_NOT_PARTITIONED;
-  }
-  m_Opened = 1;
-  return STATUS_SUCCESS;
-}
-
-// Both directions: the range test, the disk lock around the extent set's work, one error trace.
-template <class Buffer, class Op>
-static NTSTATUS LockedTransfer(CRITICAL_SECTION* lock, uint64_t sectorCount, uint64_t firstSector,
-                               uint32_t count, Buffer buffer, Op op, const WCHAR* failTrace) {
-  NTSTATUS status;
-  if (firstSector > sectorCount || firstSector + count > sectorCount || (buffer == nullptr && count != 0)) {
-    status = STATUS_INVALID_PARAMETER;
-  } else {
-    CsGuard guard(lock);
-    try {
-      status = op();
-    } catch (const std::bad_alloc&) {
-      status = STATUS_NO_MEMORY;
-    }
-  }
-  if (status < 0) TRACE_ERR(failTrace, firstSector, static_cast<int32_t>(count), static_cast<uint32_t>(status));
-  return status;
+  return FinishOpen(u"VMDKVirtualDisk::Open ProcessMBR found 0 partitions\n");
 }
 
 NTSTATUS VMDKVirtualDisk::Read(uint64_t firstSector, uint32_t count, void* buffer) {
   return LockedTransfer(&m_Lock, m_SectorCount, firstSector, count, buffer,
                         [&] { return m_Extents.Read(firstSector, count, buffer); },
                         u" VMDKVirtualDisk::Read(%I64d,%d) failed %08lx\n");
+}
+
+NTSTATUS VMDKVirtualDisk::ReadRuns(const SectorRun* runs, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    if (runs[i].sector > m_SectorCount || runs[i].count > m_SectorCount - runs[i].sector) {
+      TRACE_ERR(u" VMDKVirtualDisk::Read(%I64d,%d) failed %08lx\n", runs[i].sector,
+                static_cast<int32_t>(runs[i].count), static_cast<uint32_t>(STATUS_INVALID_PARAMETER));
+      return STATUS_INVALID_PARAMETER;
+    }
+  }
+  CsGuard guard(&m_Lock);
+  const NTSTATUS status = m_Extents.ReadRuns(runs, count);
+  if (status < 0 && count != 0) {
+    TRACE_ERR(u" VMDKVirtualDisk::Read(%I64d,%d) failed %08lx\n", runs[0].sector,
+              static_cast<int32_t>(runs[0].count), static_cast<uint32_t>(status));
+  }
+  return status;
 }
 
 NTSTATUS VMDKVirtualDisk::Write(uint64_t firstSector, uint32_t count, const void* buffer) {

@@ -9,11 +9,6 @@
 #include "platform/endian.h"
 
 bool VMDKWkstnSparseExtent::HeaderSupported(uint32_t flags, uint64_t gdOffset) {
-  if (flags & kFlagCompressed) {
-    TRACE_ERR(u"VMDKWkstnSparseExtent::VMDKWkstnSparseExtent %s has compressed grains (stream-optimized), which this reader does not support\n",
-              m_Path.c_str());
-    return false;
-  }
   if (flags & kFlagMarkers) {
     TRACE_ERR(u"VMDKWkstnSparseExtent::VMDKWkstnSparseExtent %s has grain markers (stream-optimized), which this reader does not support\n",
               m_Path.c_str());
@@ -21,6 +16,11 @@ bool VMDKWkstnSparseExtent::HeaderSupported(uint32_t flags, uint64_t gdOffset) {
   }
   if (gdOffset == ~uint64_t{0}) {
     TRACE_ERR(u"VMDKWkstnSparseExtent::VMDKWkstnSparseExtent %s keeps its grain directory at the end of the file (stream-optimized), which this reader does not support\n",
+              m_Path.c_str());
+    return false;
+  }
+  if (flags & kFlagCompressed) {
+    TRACE_ERR(u"VMDKWkstnSparseExtent::VMDKWkstnSparseExtent %s has compressed grains, which this reader does not support\n",
               m_Path.c_str());
     return false;
   }
@@ -165,6 +165,15 @@ void VMDKWkstnSparseExtent::Load() {
   const std::vector<uint8_t>& other = m_UseBackupDirectory ? m_Directory : m_BackupDirectory;
   if (!CheckTableMemory(used, rgdOffset != 0 ? 2 : 1)) return;
   if (LoadGrainTables(used) < 0) return;
+  AddMetadata(0, 1);
+  AddMetadata(LoadLE64(m_Header + 28), LoadLE64(m_Header + 28) != 0 ? LoadLE64(m_Header + 36) : 0);
+  AddMetadata(gdOffset, DirectoryBytes() / 512);
+  if (rgdOffset != 0) AddMetadata(rgdOffset, DirectoryBytes() / 512);
+  for (uint32_t t = 0; t < m_NumGrainTables; ++t) {
+    const uint32_t sector = DirectoryEntry(other, t);
+    if (sector != 0) AddMetadata(sector, (TableBytes() + 511) / 512);
+  }
+  FinishMetadata();
   const bool otherUsable = OtherDirectoryUsable(used, other);
   if (otherUsable && m_UseBackupDirectory) AdoptGrainsOfOtherCopy(other);
   m_WritePrimary = !m_UseBackupDirectory || otherUsable;
@@ -178,6 +187,9 @@ NTSTATUS VMDKWkstnSparseExtent::WriteGrainTable(uint32_t index) {
   const uint32_t backup = m_WriteBackup ? DirectoryEntry(m_BackupDirectory, index) : 0;
   NTSTATUS status = STATUS_SUCCESS;
   if (primary != 0) status = WriteGrainTableAt(index, primary);
+  // The primary copy is on the disk before the redundant one changes: one of them always
+  // holds a whole table.
+  if (status >= 0 && backup != 0 && backup != primary && primary != 0) status = Flush();
   if (status >= 0 && backup != 0 && backup != primary) status = WriteGrainTableAt(index, backup);
   return status;
 }

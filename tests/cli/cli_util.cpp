@@ -4,10 +4,11 @@
 
 namespace clitest {
 
-Result Vmpeek(const std::string& args, const std::string& input) {
+Result Vmpeek(const std::string& args, const std::string& input, const std::string& cwd) {
   static vmtest::TempDir scratch;
   std::string errFile = scratch.file("stderr");
-  std::string command = Quote(std::string(VMPEEK_BUILD_DIR) + "/bin/vmpeek") + " " + args + " 2>" + Quote(errFile) +
+  std::string command = (cwd.empty() ? "" : "cd " + Quote(cwd) + " && ") +
+                        Quote(std::string(VMPEEK_BUILD_DIR) + "/bin/vmpeek") + " " + args + " 2>" + Quote(errFile) +
                         (input.empty() ? " </dev/null" : " <" + Quote(input));
   Result result;
   result.status = vmtest::Run(command, &result.out);

@@ -16,8 +16,9 @@ struct Result {
   std::string err;
 };
 
-// Runs build/bin/vmpeek with the (already quoted) arguments; stdin from a file when given.
-Result Vmpeek(const std::string& args, const std::string& input = "");
+// Runs build/bin/vmpeek with the (already quoted) arguments; stdin from a file when given; in
+// the folder `cwd` when given.
+Result Vmpeek(const std::string& args, const std::string& input = "", const std::string& cwd = "");
 // Runs it with --json appended to the command and parses standard output (exit status 0 expected).
 nlohmann::json VmpeekJson(const std::string& args);
 // The sample machines, made once per run with samples/make-sample.sh: <dir>/vmware, <dir>/microsoft.

@@ -38,9 +38,12 @@ TEST(CliPartitions, TypeNamesAndRowsAgreeWithSfdisk) {
 
 TEST(CliChain, VmdkChildOverParent) {
   const std::string s = Samples();
+  // The descriptor's CID value as 8 hex digits (qemu-img writes it without leading zeros).
   auto cid = [](const std::string& file) {
     std::string line = Sh("grep -a -m1 '^CID=' " + Quote(file));
-    return line.substr(4, line.find_first_of("\r\n") - 4);
+    char text[16];
+    snprintf(text, sizeof text, "%08lx", std::stoul(line.substr(4), nullptr, 16));
+    return std::string(text);
   };
   nlohmann::json j = VmpeekJson("chain " + Quote(s + "/vmware/sample.vmdk"));
   ASSERT_EQ(j["chain"].size(), 2u);

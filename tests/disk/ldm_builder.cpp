@@ -35,7 +35,7 @@ constexpr char kGroupName[] = "Builder-Dg0";
 constexpr char kGroupGuid[] = "5d0c4a1e-3b2f-4c6d-9e8f-0a1b2c3d4e5f";
 constexpr char kDiskGuid[] = "6e1d5b2f-4c30-4d7e-8f90-1b2c3d4e5f60";
 constexpr char kHostGuid[] = "7f2e6c30-5d41-4e8f-90a1-2c3d4e5f6071";
-constexpr uint32_t kGroupId = 1, kDiskId = 2, kSignature = 0x4C444D31;
+constexpr uint32_t kGroupId = 1, kDiskId = LdmPartition{}.diskId, kSignature = 0x4C444D31;
 constexpr uint64_t kCommitted = 5, kStamp = 0x01CD901CEB898E23;  // transaction id, FILETIME
 constexpr uint64_t kConfigSectors = 1481, kLogStart = 1498, kLogSectors = 224, kSecondToc = 2046;
 
@@ -131,7 +131,7 @@ std::vector<uint8_t> PartitionBody(const LdmPartition& p, uint64_t volumeOffset)
   Fixed(b, volumeOffset, 8);
   Counted(b, p.count);
   Counted(b, p.componentId);
-  Counted(b, kDiskId);
+  Counted(b, p.diskId);
   return b;
 }
 

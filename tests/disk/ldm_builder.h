@@ -26,6 +26,7 @@ struct LdmPartition {
   uint64_t start;  // relative to the 0x42 entry
   uint64_t count;
   uint32_t componentId;
+  uint32_t diskId = 2;  // the object id of the one disk record the builder writes
 };
 
 struct LdmImage {

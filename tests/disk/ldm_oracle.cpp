@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "support/test_support.h"
@@ -10,8 +11,9 @@
 namespace vmtest {
 namespace {
 
-nlohmann::json Ldmtool(const std::string& image, const std::string& args) {
-  return nlohmann::json::parse(Sh("ldmtool -d " + Quote(image) + " " + args + " 2>/dev/null"), nullptr, false);
+// ldmtool over disks given as " -d IMAGE..." arguments.
+nlohmann::json Ldmtool(const std::string& disks, const std::string& args) {
+  return nlohmann::json::parse(Sh("ldmtool" + disks + " " + args + " 2>/dev/null"), nullptr, false);
 }
 
 // "00112233-4455-6677-8899-aabbccddeeff" in Windows GUID byte order, as hex.
@@ -29,21 +31,38 @@ std::string WindowsOrderHex(const std::string& guid) {
 
 }  // namespace
 
-std::vector<Row> LdmtoolRows(const std::string& image, uint32_t base) {
-  std::vector<Row> rows;
-  const auto groups = Ldmtool(image, "scan");
-  if (!groups.is_array() || groups.empty()) return rows;
-  const std::string group = groups[0];
-  const auto info = Ldmtool(image, "show diskgroup " + group);
-  for (const auto& name : info["volumes"]) {
-    const auto volume = Ldmtool(image, "show volume " + group + " " + name.get<std::string>());
-    for (const auto& partName : volume["partitions"]) {
-      const auto part = Ldmtool(image, "show partition " + group + " " + partName.get<std::string>());
-      rows.push_back(Row{0, static_cast<uint32_t>(part["start"].get<uint64_t>() + base),
-                         part["size"].get<uint32_t>(), WindowsOrderHex(volume["guid"])});
+std::map<std::string, std::vector<Row>> LdmtoolRowsByDisk(const std::vector<std::string>& images, uint32_t base) {
+  std::string disks;
+  for (const std::string& image : images) disks += " -d " + Quote(image);
+  std::map<std::string, std::vector<Row>> rows;
+  const auto groups = Ldmtool(disks, "scan");
+  if (!groups.is_array()) return rows;
+  for (const auto& groupId : groups) {
+    const std::string group = groupId;
+    const auto info = Ldmtool(disks, "show diskgroup " + group);
+    std::map<std::string, std::string> deviceOf;  // disk name -> the image that is that disk
+    for (const auto& disk : info["disks"]) {
+      const auto d = Ldmtool(disks, "show disk " + group + " " + disk.get<std::string>());
+      if (d.value("present", false)) deviceOf[d["name"]] = d["device"];
+    }
+    for (const auto& name : info["volumes"]) {
+      const auto volume = Ldmtool(disks, "show volume " + group + " " + name.get<std::string>());
+      for (const auto& partName : volume["partitions"]) {
+        const auto part = Ldmtool(disks, "show partition " + group + " " + partName.get<std::string>());
+        const auto device = deviceOf.find(part["disk"]);
+        if (device == deviceOf.end()) continue;
+        rows[device->second].push_back(Row{0, static_cast<uint32_t>(part["start"].get<uint64_t>() + base),
+                                           part["size"].get<uint32_t>(), WindowsOrderHex(volume["guid"])});
+      }
     }
   }
-  return SortedWithoutType(rows);
+  for (auto& [device, list] : rows) list = SortedWithoutType(list);
+  return rows;
+}
+
+std::vector<Row> LdmtoolRows(const std::string& image, uint32_t base) {
+  auto rows = LdmtoolRowsByDisk({image}, base);
+  return rows.count(image) ? rows[image] : std::vector<Row>{};
 }
 
 std::vector<Row> SortedWithoutType(std::vector<Row> rows) {

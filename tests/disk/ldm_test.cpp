@@ -57,6 +57,26 @@ TEST(LdmDatabase, LaterLayoutsAndTheGeometryFallback) {
   EXPECT_EQ(rows, (std::vector<Row>{{0x42, 2048, 2048, std::string(32, '0')}}));
 }
 
+TEST(LdmDatabase, OnlyPartitionsOfThisDiskBecomeRows) {
+  TempDir dir;
+  // Every disk of a group carries the whole database; a partition of disk 9 starts at an
+  // offset into disk 9's data area, which means nothing on this disk.
+  LdmImage image = LdmImage::Simple({{1985, 2048}, {5000, 900}});
+  image.partitions[0].diskId = 9;
+  const auto rows = Discover(dir.file("g.raw"), image);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].first, 5063u);
+  EXPECT_TRUE(TraceContains("VMParseDetails", "VirtualDisk::ProcessLDMDisk partition 0301 lives on disk 0009, not on this disk (0002)."));
+
+  // A private header whose disk id no disk record carries: nothing on the disk can be placed.
+  const std::string path = dir.file("h.raw");
+  WriteLdmImage(path, LdmImage::Simple({{1985, 2048}}));
+  PokeBytes(path, (8192 - 1) * 512 + 0x30, {'0'});
+  ClearTrace();
+  EXPECT_TRUE(Rows(OpenRaw(path).p).empty());
+  EXPECT_TRUE(ErrorTraced("VirtualDisk::ProcessLDMDisk no disk record carries this disk's id 0e1d5b2f-4c30-4d7e-8f90-1b2c3d4e5f60."));
+}
+
 TEST(LdmDatabase, HostileHeadersStopWithOneTrace) {
   TempDir dir;
   const std::string path = dir.file("h.raw");

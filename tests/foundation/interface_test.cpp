@@ -7,6 +7,7 @@
 #include "module/interface_registry.h"
 #include "module/module_lifetime.h"
 #include "module/module_startup.h"
+#include "mount/driver_link.h"
 #include "mount/mount_control.h"
 #include "mount/to_nt_path.h"
 #include "support/test_support.h"
@@ -87,15 +88,21 @@ TEST(InterfaceLookup, RegistryOrderFactoryStatusAndUnregistering) {
   UnregisterInterface(&other);
   EXPECT_EQ(builtIn, FirstInterface());
 
-  // Unregistering the only entry leaves an empty list.
+  // The library's own second interface comes after it; unregistering both empties the list.
+  InterfaceEntry* inspect = builtIn->next;
+  ASSERT_NE(nullptr, inspect);
+  EXPECT_STREQ("VmPeek_Disk_Inspect_1", inspect->name);
+  EXPECT_EQ(nullptr, inspect->next);
+  UnregisterInterface(inspect);
   UnregisterInterface(builtIn);
   EXPECT_EQ(nullptr, FirstInterface());
   object = kJunk;
   EXPECT_EQ(123u, ModuleGetInterface("VM_Mount_Control_1", &object));
   EXPECT_EQ(nullptr, object);
+  RegisterInterface(inspect, inspect->name, inspect->factory);
   RegisterInterface(builtIn, builtIn->name, builtIn->factory);
   EXPECT_EQ(builtIn, FirstInterface());
-  EXPECT_EQ(nullptr, builtIn->next);
+  EXPECT_EQ(inspect, builtIn->next);
 }
 
 // Calls the mount control strictly by virtual-table slot, as a host does.
@@ -129,7 +136,10 @@ TEST(MountControl, SlotOrder) {
 
   vmtest::ClearTrace();
   void* mounted = kJunk;
-  EXPECT_EQ(2u, mount(object, u"Z:\\no\\such\\folder\\disk.img", 0, 0, &mounted));
+  // Without the driver's link library (the real one would stay loaded with the plug-in it loads).
+  SetDriverLibraryNameForTesting(u"quilldrv_absent.dll");
+  EXPECT_EQ(126u, mount(object, u"Z:\\no\\such\\folder\\disk.img", 0, 0, &mounted));
+  SetDriverLibraryNameForTesting(nullptr);
   EXPECT_EQ(nullptr, mounted);
   EXPECT_TRUE(vmtest::TraceContains("default", "CVmMountControl - need to connect to driver"));
 

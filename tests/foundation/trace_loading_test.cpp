@@ -8,6 +8,7 @@
 #include "module/trace.h"
 #include "platform/loader.h"
 #include "platform/path.h"
+#include "vexlog/vexlog_api.h"
 
 namespace {
 
@@ -112,6 +113,34 @@ TEST_F(TraceLoading, NullPrintWDisablesOnlyUtf16Lines) {
   TraceNarrow("kept %d\n", 3);
   EXPECT_EQ(1, Count("noprintw", "PrintA"));
   EXPECT_EQ(1, Count("noprintw", "OpenChannel"));
+}
+
+TEST_F(TraceLoading, ChannelQueryFollowsTheOutputConfiguration) {
+  // No library: nothing is written. A table without the query (version 3 layout): assume written.
+  m_Name = u"vexlog_not_installed.dll";
+  SetTraceLibraryNameForTesting(m_Name.c_str());
+  EXPECT_FALSE(TraceChannelWritten(7));
+  ASSERT_TRUE(LoadFake(u"v5o3"));
+  EXPECT_TRUE(TraceChannelWritten(OpenTraceChannel(u"VMParseDetails")));
+  UnloadTraceLibrary();
+
+  SetTraceLibraryNameForTesting(nullptr);
+  ASSERT_TRUE(LoadTraceLibrary());
+  auto configure = reinterpret_cast<PFN_VexlogConfigure>(
+      GetProcAddress(static_cast<HMODULE>(TraceLibraryModule()), "VexlogConfigure"));
+  ASSERT_NE(configure, nullptr);
+  const TraceChannel errors = OpenTraceChannel(u"VMParseErrors");
+  const TraceChannel details = OpenTraceChannel(u"VMParseDetails");
+  struct Case {
+    const char* channels;
+    bool errorsWritten, detailsWritten;
+  } cases[] = {{"VMParseErrors", true, false}, {"all", true, true}, {"", false, false}, {" vmparsedetails", false, true}};
+  for (const Case& c : cases) {
+    configure(c.channels, "/dev/null");
+    EXPECT_EQ(TraceChannelWritten(errors), c.errorsWritten) << c.channels;
+    EXPECT_EQ(TraceChannelWritten(details), c.detailsWritten) << c.channels;
+  }
+  configure(getenv("VEXLOG"), getenv("VEXLOG_FILE"));
 }
 
 }  // namespace

@@ -44,7 +44,8 @@ TEST_P(HostileInputs, EveryInputOpensWithoutFault) {
 
 INSTANTIATE_TEST_SUITE_P(Targets, HostileInputs,
                          ::testing::Values("vmdk_descriptor", "vmdk_hosted_sparse", "vmdk_esx_sparse",
-                                           "vhd", "partitions", "gpt", "cfgball", "vmx", "vmc"),
+                                           "vhd", "partitions", "gpt", "cfgball", "vmx", "vmc", "registry_hive",
+                                           "quilldrv_records", "quilldrv_volume"),
                          [](const ::testing::TestParamInfo<const char*>& info) {
                            return std::string(info.param);
                          });
@@ -98,6 +99,18 @@ TEST(HostileInputsRefused, StatusAndTrace) {
     EXPECT_EQ(vmfuzz::LastOpenStatus(), c.status);
     EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", c.trace) ||
                 vmtest::TraceContains("VMParseDetails", c.trace));
+  }
+}
+
+// The volume driver's seeds are real volumes (mkntfs, mkfs.fat, mkfs.ext2, xorriso): each one
+// mounts, so the fuzzer starts from inputs that reach the filesystem libraries.
+TEST(HostileInputsHarness, VolumeSeedsMount) {
+  for (const char* seed : {"ntfs", "fat12", "ext2", "iso"}) {
+    std::vector<uint8_t> bytes =
+        vmtest::ReadAll(VMPEEK_SOURCE_DIR + std::string("/fuzz/seeds/quilldrv_volume/") + seed);
+    ASSERT_FALSE(bytes.empty()) << seed;
+    vmfuzz::FindTarget("quilldrv_volume")->run(bytes.data(), bytes.size());
+    EXPECT_EQ(vmfuzz::LastOpenStatus(), 0u) << seed;
   }
 }
 

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "folder_volume.h"
 #include "platform/loader.h"
 #include "platform/nt_file.h"
 #include "platform/path.h"
@@ -29,12 +30,6 @@ NTSTATUS Open(HANDLE* h, const std::string& posix, uint32_t access, uint32_t sha
   return ZwCreateFile(h, access, NtPath(posix).c_str(), attrs, share, disposition, kOptions);
 }
 
-struct EnvVar {
-  std::string name;
-  EnvVar(const char* n, const std::string& v) : name(n) { setenv(n, v.c_str(), 1); }
-  ~EnvVar() { unsetenv(name.c_str()); }
-};
-
 TEST(Paths, DriveLettersMapAndFoldCase) {
   TempDir dir;
   mkdir(dir.file("VMs").c_str(), 0755);
@@ -47,7 +42,7 @@ TEST(Paths, DriveLettersMapAndFoldCase) {
   EXPECT_EQ(PlatformMapPath(u"\\??\\Q:\\x", false, &out), STATUS_OBJECT_PATH_NOT_FOUND);
   EXPECT_EQ(PlatformMapPath(u"\\??\\UNC\\server\\share", false, &out), STATUS_OBJECT_NAME_INVALID);
   {
-    EnvVar c("VMPEEK_DRIVE_C", dir.path() + "/");
+    ScopedEnv c("VMPEEK_DRIVE_C", dir.path() + "/");
     ASSERT_EQ(PlatformMapPath(u"\\??\\C:\\vms\\base.vmdk", true, &out), STATUS_SUCCESS);
     EXPECT_EQ(out, dir.path() + "/VMs/Base.VMDK");  // case-insensitive per component
     ASSERT_EQ(PlatformMapPath(u"C:\\vms\\base.vmdk", false, &out), STATUS_SUCCESS);

@@ -202,3 +202,23 @@ TEST(VhdDiff, BrokenChainsFailCleanly) {
   EXPECT_EQ(d.status, kInvalidOwner);
   EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "VHDVirtualDisk::Open differencing chain is deeper than 32 parents."));
 }
+
+// A child larger than its parent reads zeros past the parent's end, in unallocated blocks and
+// in unwritten sectors of its own blocks, as a VMDK child does.
+TEST(VhdDiff, ReadsPastTheParentsEndAreZeros) {
+  TempDir dir;
+  VhdBuilder base(3, 8 << 20);
+  base.Write(0, SfdiskMbr(dir.path(), 8 << 20, "start=2048, type=83\n"));
+  base.Write(16380, vmtest::PatternBytes(512 * 4, 9));  // the parent's last sectors
+  SaveImage(dir.file("base.vhd"), base.Build());
+  VhdBuilder child = MakeChild(base, {{kW2ru, u"base.vhd"}}, 2);
+  child.Write(4096 * 3 + 7, vmtest::PatternBytes(512, 77));  // a block wholly past the parent
+  SaveImage(dir.file("child.vhd"), child.Build());
+  DiskRef d;
+  OpenImage(d, dir.file("child.vhd"), true);
+  ASSERT_TRUE(d) << std::hex << d.status;
+  std::vector<uint8_t> below = base.Raw();
+  below.resize(16 << 20);
+  const std::vector<uint8_t> expected = Through(below, child);
+  EXPECT_EQ(FirstDifference(ReadWhole(d.p, 1000), expected), -1);
+}

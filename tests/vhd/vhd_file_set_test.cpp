@@ -54,7 +54,7 @@ TEST(VhdFileSet, SplitImageReadsAndGrowsAcrossFiles) {
   OpenImage(d, img, true);
   EXPECT_EQ(d.status, static_cast<NTSTATUS>(0xC000007B));
   EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "VHDVirtualDisk::Open no conectix signature in footer."));
-  EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "SPLIT.V01) gave c0000034."));
+  EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "split.V01) gave c0000034."));
 }
 
 TEST(VhdFileSet, ExtendCapsMultiFileSetsAndRefusesReadOnlyGrowth) {
@@ -116,4 +116,29 @@ TEST(VhdFileSet, ExtendCapsMultiFileSetsAndRefusesReadOnlyGrowth) {
   vmtest::WriteAll(main, std::vector<uint8_t>(1000));
   VHDFileSet set(nt.c_str());
   EXPECT_EQ(set.Open(1), static_cast<NTSTATUS>(0xC000007B));
+}
+
+// Continuation files are looked for in the base file's own folder: only the extension changes
+// case, so /x/vm/d.vhd never binds /x/VM/D.V01.
+TEST(VhdFileSet, ContinuationFilesStayInTheBaseFolder) {
+  TempDir dir;
+  std::filesystem::create_directories(dir.file("vm"));
+  std::filesystem::create_directories(dir.file("VM"));
+  const std::string main = dir.file("vm/d.vhd");
+  vmtest::WriteAll(main, std::vector<uint8_t>(512 * 4, 1));
+  vmtest::WriteAll(dir.file("VM/D.V01"), std::vector<uint8_t>(512 * 4, 2));
+  const std::u16string nt = vmtest::NtPath(main);
+  {
+    VHDFileSet set(nt.c_str());
+    ASSERT_EQ(set.Open(1), 0);
+    EXPECT_EQ(set.FileCount(), 1u);
+  }
+  // Beside the base file, any case of the continuation's name is found.
+  vmtest::WriteAll(dir.file("vm/d.v01"), std::vector<uint8_t>(512 * 4, 3));
+  VHDFileSet set(nt.c_str());
+  ASSERT_EQ(set.Open(1), 0);
+  EXPECT_EQ(set.FileCount(), 2u);
+  uint8_t sector[512];
+  ASSERT_EQ(set.Read(4, 1, sector), 0);
+  EXPECT_EQ(sector[0], 3);
 }

@@ -126,6 +126,12 @@ TEST(MicrosoftVirtualMachine, GuestTables) {
       {"5.02.3790", "", vmpeek::GuestOsWindows2003, ""},
       {"6.00.6000", "", vmpeek::GuestOsWindowsVista, ""},
       {"6.10.6100", "", vmpeek::GuestOsLonghorn, ""},
+      // Later releases by version and build; a build that is not of that form falls through.
+      {"6.01.7601", "", vmpeek::GuestOsWindows7, ""},  {"6.02.9200", "", vmpeek::GuestOsWindows8, ""},
+      {"6.03.9600", "", vmpeek::GuestOsWindows81, ""}, {"10.00.19045", "", vmpeek::GuestOsWindows10, ""},
+      {"10.00.20348", "", vmpeek::GuestOsWindows2022x64, ""}, {"10.00.22631", "", vmpeek::GuestOsWindows11x64, ""},
+      {"6.1.7601", "8", vmpeek::GuestOsWindowsVista, "build number 6.1.7601 isn't recognised."},
+      {"6.01.7601a", "", vmpeek::GuestOsUnknown, ""}, {"6.00.6001", "", vmpeek::GuestOsUnknown, ""},
       {"5.1.2600", "3", vmpeek::GuestOsWindowsXP,
        "CMicrosoftVirtualMachine::FindGuestOs : build number 5.1.2600 isn't recognised."},
       {"", "6", vmpeek::GuestOsWindows2003,

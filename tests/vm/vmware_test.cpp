@@ -4,6 +4,11 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <tuple>
+
 #include "platform/nt_file.h"
 #include "support/trace_capture.h"
 #include "vm/vmware_virtual_machine.h"
@@ -39,6 +44,13 @@ const char kWorkstation[] =
     "scsi3:15.deviceType = \"plainDisk\"\r\n"
     "scsi4:0.fileName = \"never-scsi4.vmdk\"\r\n"
     "ide2:0.fileName = \"never-ide2.vmdk\"\r\n"
+    // Later controllers come after every IDE and SCSI 0-15 slot: SATA, NVMe, then SCSI 16-64.
+    "scsi0:16.fileName = sixteen.vmdk\nnvme3:14.fileName = nvme-last.vmdk\nSATA1:2.FILENAME = sata12.vmdk\n"
+    "sata0:29.fileName = sata029.vmdk\nscsi3:64.fileName = scsi364.vmdk\nsata0:3.fileName = dvd.iso\n"
+    "sata0:3.deviceType = sata-CDROM\nnvme0:1.fileName = a.flp\nnvme0:1.deviceType = Floppy_Image\n"
+    "scsi2:20.fileName = /vmfs/devices/genscsi/tape0\nscsi2:20.deviceType = scsi-passthru\nscsi1:3.fileName = cd\n"
+    "scsi1:3.deviceType = CD-ROM\nsata4:0.fileName = never\nsata0:30.fileName = never\nsata00:1.fileName = never\n"
+    "nvme0:15.fileName = never\nscsi0:65.fileName = never\n"
     "checkpoint.vmState = \"Machine.vmss\"\r\n";
 
 std::string Write(const TempDir& dir, const std::string& name, const std::string& text) {
@@ -62,7 +74,9 @@ TEST(VMwareVirtualMachine, ProbesIdeThenScsiAndSkipsCdroms) {
   OpenMachine(Write(dir, "Test.vmx", kWorkstation), &m);
   ASSERT_EQ(m.status, 0u);
   ASSERT_NE(m.p, nullptr);
-  EXPECT_EQ(m.Disks(), (std::vector<std::string>{"Windows XP.vmdk", "data.vmdk", "seven.vmdk", "last.vmdk"}));
+  EXPECT_EQ(m.Disks(), (std::vector<std::string>{"Windows XP.vmdk", "data.vmdk", "seven.vmdk", "last.vmdk",
+                                                  "sata029.vmdk", "sata12.vmdk", "nvme-last.vmdk", "sixteen.vmdk",
+                                                  "scsi364.vmdk"}));
   EXPECT_EQ(m->GetGuestOperatingSystem(), vmpeek::GuestOsWindowsXP);
   EXPECT_TRUE(m->IsSuspended());
 
@@ -73,19 +87,20 @@ TEST(VMwareVirtualMachine, ProbesIdeThenScsiAndSkipsCdroms) {
   EXPECT_TRUE(has("CVMWareVirtualMachine::FindDisksEx : IDE0:0 = Windows XP.vmdk()."));
   EXPECT_TRUE(has("CVMWareVirtualMachine::FindDisksEx : IDE1:0 = D:\\isos\\setup.iso(CDROM-Image)."));
   EXPECT_TRUE(has("CVMWareVirtualMachine::FindDisksEx : SCSI3:15 = last.vmdk(plainDisk)."));
-  EXPECT_TRUE(has("CVMWareVirtualMachine::FindDisks : found 4 disks."));
+  EXPECT_TRUE(has("CVMWareVirtualMachine::FindDisksEx : SATA0:3 = dvd.iso(sata-CDROM)."));
+  EXPECT_TRUE(has("CVMWareVirtualMachine::FindDisks : found 9 disks."));
   EXPECT_TRUE(has("CVMWareVirtualMachine::IsSuspended : checkpint.vmState = \"Machine.vmss\"."));
   EXPECT_TRUE(has("CVMWareVirtualMachine::GetGuestOperatingSystem : guestOS = \"WinXPPro\"."));
   EXPECT_FALSE(TraceContains("VMParseDetails", "IDE0:1 ="));  // empty file name: no line
   EXPECT_FALSE(TraceContains("VMParseDetails", "never-"));
 
   ClearTrace();
-  EXPECT_EQ(m->GetDiskName(4), nullptr);
+  EXPECT_EQ(m->GetDiskName(9), nullptr);
   EXPECT_EQ(m->GetDiskName(-1), nullptr);
   EXPECT_EQ(RecentTrace("VMParseErrors"),
             (std::vector<std::string>{
-                "CVirtualMachine::GetDiskName : Request for diskname 4 when there's only 4",
-                "CVirtualMachine::GetDiskName : Request for diskname -1 when there's only 4"}));
+                "CVirtualMachine::GetDiskName : Request for diskname 9 when there's only 9",
+                "CVirtualMachine::GetDiskName : Request for diskname -1 when there's only 9"}));
 }
 
 TEST(VMwareVirtualMachine, GuestTableAndSuspendedState) {
@@ -96,7 +111,7 @@ TEST(VMwareVirtualMachine, GuestTableAndSuspendedState) {
   };
   const Row rows[] = {
       {"guestOS = \"WinXPPro\"", vmpeek::GuestOsWindowsXP},   {"guestOS = \"winxppro-64\"", vmpeek::GuestOsWindowsXP64},
-      {"guestOS = \"darwin\"", vmpeek::GuestOsUnknown},       {"guestOS = \"other-64\"", vmpeek::GuestOsUnknown},
+      {"guestOS = \"darwin\"", vmpeek::GuestOsNonWindows},   {"guestOS = \"other-64\"", vmpeek::GuestOsUnknown},
       {"guestOS = \"other26xLinux-64\"", vmpeek::GuestOsNonWindows}, {"guestOS = \"DOS\"", vmpeek::GuestOsDos},
       {"guestOS = \"win31\"", vmpeek::GuestOsWindows31},      {"guestos=winme", vmpeek::GuestOsWindows9x},
       {"guestOS = \"winNT\"", vmpeek::GuestOsWindowsNT},      {"guestOS = \"win2000AdvServ\"", vmpeek::GuestOsWindows2000},
@@ -104,6 +119,16 @@ TEST(VMwareVirtualMachine, GuestTableAndSuspendedState) {
       {"guestOS = \"winvista\"", vmpeek::GuestOsWindowsVista}, {"guestOS = \"winvista-64\"", vmpeek::GuestOsWindowsVista64},
       {"guestOS = \"LONGHORN\"", vmpeek::GuestOsLonghorn},    {"guestOS = \"longhorn-64\"", vmpeek::GuestOsLonghorn64},
       {"guestOS = \" winxppro\"", vmpeek::GuestOsUnknown},    {"guestOS = \"winxppro \"", vmpeek::GuestOsUnknown},
+      // Later Windows releases, and every non-Windows family VMware names.
+      {"guestOS=windows7", vmpeek::GuestOsWindows7}, {"guestOS=Windows7-64", vmpeek::GuestOsWindows7x64},
+      {"guestOS=windows8-64", vmpeek::GuestOsWindows8x64}, {"guestOS=windows9", vmpeek::GuestOsWindows10},
+      {"guestOS=windows9-64", vmpeek::GuestOsWindows10x64}, {"guestOS=windows11-64", vmpeek::GuestOsWindows11x64},
+      {"guestOS=windows7srv-64", vmpeek::GuestOsWindows2008R2x64}, {"guestOS=windows8srv-64", vmpeek::GuestOsWindows2012x64},
+      {"guestOS=windows9srv-64", vmpeek::GuestOsWindows2016x64}, {"guestOS=windows2019srv-64", vmpeek::GuestOsWindows2019x64},
+      {"guestOS=windows2019srvNext-64", vmpeek::GuestOsWindows2022x64}, {"guestOS=windows12-64", vmpeek::GuestOsUnknown},
+      {"guestOS=rhel9-64", vmpeek::GuestOsNonWindows}, {"guestOS=other5xlinux-64", vmpeek::GuestOsNonWindows},
+      {"guestOS=solaris11-64", vmpeek::GuestOsNonWindows}, {"guestOS=darwin21-64", vmpeek::GuestOsNonWindows},
+      {"guestOS=freebsd13-64", vmpeek::GuestOsNonWindows}, {"guestOS=fred", vmpeek::GuestOsUnknown},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.line);
@@ -207,30 +232,46 @@ TEST(VMwareVirtualMachine, UnreadableFiles) {
   EXPECT_EQ(after.status, 0u);
 }
 
+// The disk files of libvirt's expected description, in vmpeek's order (IDE, SCSI 0-15, SATA,
+// NVMe, SCSI 16-64, each by controller and unit), as the configuration names them: libvirt
+// writes "[datastore] directory/NAME" for NAME and "[STORE] PATH" for /vmfs/volumes/STORE/PATH.
+static std::vector<std::string> LibvirtDisks(const std::string& xml) {
+  const std::regex disk("<disk type='file' device='disk'>([\\s\\S]*?)</disk>"), source("file='(\\[(.*)\\] )?(.*)'"),
+      bus("bus='(\\w+)'"), address("controller='(\\d+)' bus='(\\d+)' target='0' unit='(\\d+)'");
+  std::map<std::tuple<int, int, int, int>, std::string> found;
+  for (std::sregex_iterator it(xml.begin(), xml.end(), disk), end; it != end; ++it) {
+    const std::string body = (*it)[1];
+    std::smatch f, b, a;
+    EXPECT_TRUE(std::regex_search(body, f, source) && std::regex_search(body, b, bus) && regex_search(body, a, address));
+    const int unit = std::stoi(a[3]);
+    const int rank = b[1] == "ide" ? 0 : b[1] == "sata" ? 2 : b[1] == "nvme" ? 3 : unit < 16 ? 1 : 4;
+    const std::string name = !f[1].matched ? f[3].str()
+                             : f[2] == "datastore" ? f[3].str().substr(10)
+                                                   : "/vmfs/volumes/" + f[2].str() + "/" + f[3].str();
+    found[{rank, std::stoi(a[1]), std::stoi(a[2]), unit}] = name;
+  }
+  std::vector<std::string> names;
+  for (const auto& [slot, name] : found) names.push_back(name);
+  return names;
+}
+
 TEST(VMwareVirtualMachine, RealConfigurations) {
-  // Real configurations from public repositories, in the shared folder beside the source tree.
-  const std::string root = std::string(VMPEEK_SOURCE_DIR) + "/../shared/realdata/vmx/";
-  struct Row {
-    std::string file;
-    vmpeek::GuestOs guest;
-    std::vector<std::string> disks;
-  };
-  const Row rows[] = {
-      {"vmx2xml-ws-in-the-wild-1.vmx", vmpeek::GuestOsUnknown, {"/data/vmware/disk.vmdk"}},
-      {"vmx2xml-gsx-in-the-wild-1.vmx", vmpeek::GuestOsNonWindows, {"Debian-System1-0-cl2.vmdk"}},
-      {"vmx2xml-esx-in-the-wild-1.vmx", vmpeek::GuestOsNonWindows, {"Fedora11.vmdk"}},
-      {"vmx2xml-esx-in-the-wild-3.vmx", vmpeek::GuestOsNonWindows, {"Debian2.vmdk"}},
-      {"vmx2xml-fusion-in-the-wild-1.vmx", vmpeek::GuestOsWindowsXP, {"ATTM_VM.vmdk"}},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.file);
-    struct stat st;
-    if (stat((root + row.file).c_str(), &st) != 0) GTEST_SKIP() << "sample data not present";
+  // Every configuration written by a VMware product, beside libvirt's own reading of it.
+  const std::map<std::string, vmpeek::GuestOs> windows = {{"vmx2xml-esx-in-the-wild-10.vmx", vmpeek::GuestOsWindows2019x64},
+                                                          {"vmx2xml-fusion-in-the-wild-1.vmx", vmpeek::GuestOsWindowsXP}};
+  int files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(std::string(VMPEEK_SOURCE_DIR) + "/tests/data/vmx")) {
+    const std::string vmx = entry.path().string(), file = entry.path().filename().string();
+    if (entry.path().extension() != ".vmx") continue;
+    SCOPED_TRACE(file + " " + std::to_string(++files));
+    const std::vector<uint8_t> xml = ReadAll(vmx.substr(0, vmx.size() - 4) + ".xml");
     Machine m;
-    OpenMachine(root + row.file, &m);
+    OpenMachine(vmx, &m);
     ASSERT_EQ(m.status, 0u);
-    EXPECT_EQ(m.Disks(), row.disks);
-    EXPECT_EQ(m->GetGuestOperatingSystem(), row.guest);
+    EXPECT_EQ(m.Disks(), LibvirtDisks(std::string(xml.begin(), xml.end())));
+    EXPECT_FALSE(m.Disks().empty());
+    EXPECT_EQ(m->GetGuestOperatingSystem(), windows.count(file) ? windows.at(file) : vmpeek::GuestOsNonWindows);
     EXPECT_FALSE(m->IsSuspended());
   }
+  EXPECT_EQ(files, 15);
 }

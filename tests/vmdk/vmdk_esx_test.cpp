@@ -135,7 +135,7 @@ TEST(VmdkEsx, HostileHeadersAndTables) {
       {16, 0, "grain size of 0 sectors is out of range"},
       {16, 1u << 17, "out of range"},
       {20, 0, "overlaps the header"},
-      {24, 0x40000000, "more than a file"},
+      {24, 0x40000000, "more than an extent of"},
   };
   DiskRef disk;
   for (const Poke& p : pokes) {
