@@ -19,7 +19,7 @@
 FUZZ_FLAGS=(-max_len=262144 -malloc_limit_mb=320 -rss_limit_mb=2048 -timeout=5 -handle_xfsz=0 -print_final_stats=1)
 export ASAN_OPTIONS=${ASAN_OPTIONS_FUZZ:-detect_leaks=1:quarantine_size_mb=64:malloc_context_size=30:abort_on_error=0}
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-FUZZ_TARGETS=(vmdk_descriptor vmdk_hosted_sparse vmdk_esx_sparse vhd partitions cfgball vmx vmc registry_hive
+FUZZ_TARGETS=(vmdk_descriptor vmdk_hosted_sparse vmdk_esx_sparse vhd partitions gpt cfgball vmx vmc registry_hive
   quilldrv_records quilldrv_volume)
 
 # Seed and regression folders of a target that exist.

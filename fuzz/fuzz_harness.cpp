@@ -17,6 +17,7 @@
 
 #include "disk/open_virtual_disk.h"
 #include "module/trace.h"
+#include "platform/crc32.h"
 #include "platform/endian.h"
 #include "platform/win_registry.h"
 #include "platform/wstr.h"
@@ -384,6 +385,29 @@ void RunVhd(const uint8_t* data, size_t size) {
   }
 }
 
+// Appends a fixed-VHD footer to `bytes` of raw disk in `name` (sized beforehand).
+void PlaceFixedFooter(RunFiles& files, const char* name, uint64_t bytes) {
+  const uint64_t sectors = bytes / 512;
+  uint8_t footer[512] = {};
+  memcpy(footer, "conectix", 8);
+  StoreBE32(footer + 8, 2);
+  StoreBE32(footer + 12, 0x00010000);
+  StoreBE64(footer + 16, ~0ull);
+  memcpy(footer + 28, "vmpk", 4);
+  memcpy(footer + 36, "Wi2k", 4);
+  StoreBE64(footer + 40, bytes);
+  StoreBE64(footer + 48, bytes);
+  StoreBE16(footer + 56, static_cast<uint16_t>(std::min<uint64_t>(65535, std::max<uint64_t>(1, sectors / (16 * 63)))));
+  footer[58] = 16;
+  footer[59] = 63;
+  StoreBE32(footer + 60, 2);
+  footer[68] = 0x5a;
+  uint32_t sum = 0;
+  for (uint8_t b : footer) sum += b;
+  StoreBE32(footer + 64, ~sum);
+  files.Place(name, bytes, footer, sizeof footer);
+}
+
 // Writes disk.vhd, a fixed VHD of the input's disk: the input is the disk's bytes from sector
 // `base` on, or, after the magic "VMPKSPRS", a sparse form: u32 disk sectors (at most 131072),
 // then pieces of u32 sector, u32 length and the bytes (sectors counted from `base`); a length
@@ -426,24 +450,7 @@ void WriteFixedVhd(RunFiles& files, const uint8_t* data, size_t size, uint64_t b
   } else {
     files.Place("disk.vhd", base * 512, data, size);
   }
-  uint8_t footer[512] = {};
-  memcpy(footer, "conectix", 8);
-  StoreBE32(footer + 8, 2);
-  StoreBE32(footer + 12, 0x00010000);
-  StoreBE64(footer + 16, ~0ull);
-  memcpy(footer + 28, "vmpk", 4);
-  memcpy(footer + 36, "Wi2k", 4);
-  StoreBE64(footer + 40, bytes);
-  StoreBE64(footer + 48, bytes);
-  StoreBE16(footer + 56, static_cast<uint16_t>(std::min<uint64_t>(65535, std::max<uint64_t>(1, sectors / (16 * 63)))));
-  footer[58] = 16;
-  footer[59] = 63;
-  StoreBE32(footer + 60, 2);
-  footer[68] = 0x5a;
-  uint32_t sum = 0;
-  for (uint8_t b : footer) sum += b;
-  StoreBE32(footer + 64, ~sum);
-  files.Place("disk.vhd", bytes, footer, sizeof footer);
+  PlaceFixedFooter(files, "disk.vhd", bytes);
   if (base > 0) {
     // One MBR partition over everything after sector `base`.
     uint8_t mbr[512] = {};
@@ -462,6 +469,80 @@ void RunPartitions(const uint8_t* data, size_t size) {
   {
     RunFiles files;
     WriteFixedVhd(files, data, size, 0);
+    Picker pick(data, size);
+    OpenAndExercise("disk.vhd", pick);
+    bound.Check(files.Bytes());
+  }
+}
+
+bool IsZeroSector(const uint8_t* p) {
+  for (int i = 0; i < 512; ++i)
+    if (p[i] != 0) return false;
+  return true;
+}
+
+// Makes the CRCs of the GPT header at `lba` of the disk match its contents, so that fuzzing
+// reaches the checks behind them.
+void FixGptCrcs(std::vector<uint8_t>& disk, uint64_t lba) {
+  uint8_t* h = &disk[lba * 512];
+  const uint64_t at = LoadLE64(h + 72), arrayBytes = uint64_t{LoadLE32(h + 80)} * LoadLE32(h + 84);
+  if (at < disk.size() / 512 && arrayBytes <= disk.size() - at * 512)
+    StoreLE32(h + 88, Crc32(&disk[at * 512], static_cast<size_t>(arrayBytes)));
+  StoreLE32(h + 16, 0);
+  StoreLE32(h + 16, Crc32(h, std::clamp<uint32_t>(LoadLE32(h + 12), 92, 512)));
+}
+
+// A GPT disk behind a protective MBR, wrapped as a fixed VHD. Input: a flags byte (bit 0: a
+// backup header at the last sector, bit 1: keep the input's CRCs, bit 2: the backup gets its
+// own copy of the array just before it, bit 3: spoil the primary's CRC), u32 disk sectors (3 to 8192), the primary header sector
+// (512 bytes), the entry array. The array is placed where the header points when that lies past
+// sector 1 inside the disk, else at sector 2.
+void RunGpt(const uint8_t* data, size_t size) {
+  AllocationBound bound;
+  {
+    RunFiles files;
+    const uint8_t flags = size > 0 ? data[0] : 0;
+    const uint64_t sectors = size >= 5 ? std::clamp<uint64_t>(LoadLE32(data + 1), 3, 8192) : 64;
+    const size_t headerBytes = size > 5 ? std::min<size_t>(512, size - 5) : 0;
+    const uint8_t* entries = size > 5 + 512 ? data + 5 + 512 : data;
+    const size_t entryBytes = size > 5 + 512 ? size - 5 - 512 : 0;
+    std::vector<uint8_t> disk(sectors * 512);
+    if (headerBytes > 0) memcpy(&disk[512], data + 5, headerBytes);
+    auto place = [&](uint64_t lba) {
+      if (lba >= 2 && lba < sectors) memcpy(&disk[lba * 512], entries, std::min<uint64_t>(entryBytes, (sectors - lba) * 512));
+    };
+    const uint64_t entryLba = LoadLE64(&disk[512 + 72]);
+    place(entryLba >= 2 && entryLba < sectors ? entryLba : 2);
+    disk[446 + 4] = 0xEE;
+    StoreLE32(&disk[446 + 8], 1);
+    StoreLE32(&disk[446 + 12], static_cast<uint32_t>(sectors - 1));
+    disk[510] = 0x55;
+    disk[511] = 0xAA;
+    const uint64_t last = sectors - 1;
+    if (flags & 1) {
+      uint8_t* b = &disk[last * 512];
+      memcpy(b, &disk[512], 512);
+      StoreLE64(b + 24, last);
+      StoreLE64(b + 32, 1);
+      const uint64_t own = (uint64_t{LoadLE32(b + 80)} * LoadLE32(b + 84) + 511) / 512;
+      if ((flags & 4) && own + 2 < last) {
+        place(last - own);
+        StoreLE64(b + 72, last - own);
+      }
+    }
+    if (!(flags & 2)) {
+      FixGptCrcs(disk, 1);
+      if (flags & 1) FixGptCrcs(disk, last);
+    }
+    if (flags & 8) disk[512 + 16] ^= 1;  // a primary that only the backup can replace
+    files.Sized("disk.vhd", disk.size() + 512);
+    for (uint64_t at = 0; at < sectors;) {  // only the runs of non-zero sectors: the file stays sparse
+      uint64_t end = at;
+      while (end < sectors && !IsZeroSector(&disk[end * 512])) ++end;
+      if (end > at) files.Place("disk.vhd", at * 512, &disk[at * 512], (end - at) * 512);
+      at = end + 1;
+    }
+    PlaceFixedFooter(files, "disk.vhd", disk.size());
     Picker pick(data, size);
     OpenAndExercise("disk.vhd", pick);
     bound.Check(files.Bytes());
@@ -800,6 +881,7 @@ const std::vector<Target>& Targets() {
       {"vmdk_esx_sparse", RunEsxSparse},
       {"vhd", RunVhd},
       {"partitions", RunPartitions},
+      {"gpt", RunGpt},
       {"cfgball", RunCfgBall},
       {"vmx", RunVmx},
       {"vmc", RunVmc},

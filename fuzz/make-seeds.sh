@@ -50,6 +50,29 @@ truncate -s 64K gpt.img
 printf 'label: gpt\nstart=34, size=60\n' | sfdisk -q gpt.img >/dev/null 2>&1 || true
 seed partitions gpt-protective gpt.img
 
+# GPT target inputs (flags, u32 disk sectors, the primary header sector, the entry array) from
+# disks made by sgdisk and sfdisk: with a backup sharing the array, with its own array and a
+# spoiled primary, without a backup.
+gpt_input() {
+  local out=$1 flags=$2 raw=$3 n
+  n=$(($(stat -c %s "$raw") / 512))
+  {
+    printf "\\x$(printf %02x "$flags")"
+    printf "\\x$(printf %02x $((n & 255)))\\x$(printf %02x $((n >> 8 & 255)))\\x$(printf %02x $((n >> 16 & 255)))\\x00"
+    dd if="$raw" bs=512 skip=1 count=33 status=none
+  } >"$out"
+}
+truncate -s 1M g1.img
+sgdisk -a 1 -n 1:34:+100K -t 1:ef00 -c 1:EFI -n 2:0:+64K -t 2:0c01 -n 3:0:0 -t 3:0700 -c 3:data g1.img >/dev/null
+gpt_input g1 1 g1.img
+seed gpt sgdisk-backup g1
+gpt_input g2 13 g1.img
+seed gpt sgdisk-own-backup-spoiled-primary g2
+truncate -s 512K g3.img
+printf 'label: gpt\nsize=100, type=linux, name="root"\nsize=50, type=swap\n' | sfdisk -q g3.img >/dev/null
+gpt_input g3 0 g3.img
+seed gpt sfdisk-primary-only g3
+
 # VMDK from qemu-img: descriptors with their extents renamed to the harness's 1.vmdk, 2.vmdk ...
 fix_geometry() { sed -i 's/cylinders = "0"/cylinders = "4"/' "$1"; }
 qemu-img convert -f raw -O vmdk -o subformat=monolithicFlat s.img flat.vmdk

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "cli/object_ref.h"
+#include "cli/partition_types.h"
 #include "cli/paths.h"
 #include "platform/status.h"
 
@@ -27,7 +28,38 @@ PartitionFacts CollectPartitionFacts(vmpeek::VirtualPartition* partition, unsign
   return row;
 }
 
-NTSTATUS CollectDiskFacts(vmpeek::VirtualDisk* disk, const std::string& fileName, DiskFacts* facts) {
+namespace {
+
+const char* SchemeName(vmpeek::PartitionScheme scheme) {
+  switch (scheme) {
+    case vmpeek::PartitionSchemeNone: return "none";
+    case vmpeek::PartitionSchemeMbr: return "mbr";
+    case vmpeek::PartitionSchemeLdm: return "ldm";
+    case vmpeek::PartitionSchemeGpt: return "gpt";
+  }
+  return "unknown";
+}
+
+void CollectGptFacts(vmpeek::CVmDiskInspect* inspect, vmpeek::VirtualDisk* disk, DiskFacts* facts) {
+  facts->scheme = SchemeName(inspect->GetPartitionScheme(disk));
+  if (facts->scheme != "gpt") return;
+  for (PartitionFacts& row : facts->partitions) {
+    WCHAR name[37] = {};
+    if (inspect->GetGptEntry(disk, static_cast<uint8_t>(row.index), row.typeGuid.data(), name) < 0) continue;
+    name[36] = 0;
+    row.gpt = true;
+    row.name = name;
+  }
+}
+
+}  // namespace
+
+const char* PartitionTypeNameOf(const PartitionFacts& partition) {
+  return partition.gpt ? GptTypeName(partition.typeGuid.data()) : PartitionTypeName(partition.type);
+}
+
+NTSTATUS CollectDiskFacts(vmpeek::VirtualDisk* disk, const std::string& fileName, DiskFacts* facts,
+                          vmpeek::CVmDiskInspect* inspect) {
   facts->format = ImageFormatOf(fileName);
   disk->GetGeometry(&facts->mediaType, &facts->bytesPerSector, &facts->sectors, &facts->cylinders,
                     &facts->heads, &facts->sectorsPerTrack);
@@ -41,6 +73,7 @@ NTSTATUS CollectDiskFacts(vmpeek::VirtualDisk* disk, const std::string& fileName
     if (status < 0) return status;
     facts->partitions.push_back(CollectPartitionFacts(partition.Get(), i));
   }
+  CollectGptFacts(inspect, disk, facts);
   return STATUS_SUCCESS;
 }
 

@@ -64,15 +64,6 @@ std::optional<std::string> Host::ContentId(vmpeek::VirtualDisk* disk) {
   return HexId(id, size);
 }
 
-std::string Host::SchemeName(vmpeek::VirtualDisk* disk) {
-  switch (m_Inspect->GetPartitionScheme(disk)) {
-    case vmpeek::PartitionSchemeMbr: return "mbr";
-    case vmpeek::PartitionSchemeLdm: return "ldm";
-    case vmpeek::PartitionSchemeGpt: return "gpt";
-    default: return "none";
-  }
-}
-
 std::vector<std::string> Host::Close(Ref<vmpeek::VirtualPartition>* partition, Ref<vmpeek::VirtualDisk>* disk) {
   m_Trace.Clear();
   partition->Reset();

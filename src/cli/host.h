@@ -24,8 +24,6 @@ class Host {
   Ref<vmpeek::VirtualDisk> Parent(vmpeek::VirtualDisk* disk);
   // The disk's content id as lowercase hex (a VMDK's CID, a VHD's unique id); nothing for raw images.
   std::optional<std::string> ContentId(vmpeek::VirtualDisk* disk);
-  // "none", "mbr", "ldm" or "gpt".
-  std::string SchemeName(vmpeek::VirtualDisk* disk);
   // Releases an image written to (and what else holds it, e.g. its partition) and returns the
   // error lines the library wrote meanwhile: closing the files is their final flush.
   std::vector<std::string> Close(Ref<vmpeek::VirtualPartition>* partition, Ref<vmpeek::VirtualDisk>* disk);
@@ -41,6 +39,8 @@ class Host {
   std::string FailureCause(const std::string& typed) const;
   // The remembered lines of one channel since the last ClearTrace.
   std::vector<std::string> ChannelLines(const char* channel) const { return m_Trace.Lines(channel); }
+  // The plug-in's disk inspection interface (a plug-in without it does not load).
+  vmpeek::CVmDiskInspect* Inspect() const { return m_Inspect; }
 
   // Reports a failed disk call (cause, status and explaining lines) and returns the failure exit
   // status.

@@ -47,9 +47,8 @@ int InfoDisk(Host& host, const InfoOptions& options) {
   NTSTATUS status = host.OpenDisk(ToLibraryPath(options.path), true, &disk);
   if (status < 0) return host.FailDisk(options.path, status);
   DiskFacts facts;
-  status = CollectDiskFacts(disk.Get(), options.path, &facts);
+  status = CollectDiskFacts(disk.Get(), options.path, &facts, host.Inspect());
   if (status < 0) return host.FailDisk(options.path, status, "reading the partition table");
-  facts.scheme = host.SchemeName(disk.Get());
   if (options.json) {
     PrintJson(DiskJson(facts));
   } else {

@@ -3,13 +3,20 @@
 #include <cstdio>
 
 #include "cli/paths.h"
+#include "disk/gpt_types.h"
+#include "platform/wstr.h"
 
 Json PartitionJson(const PartitionFacts& partition) {
-  return Json{{"index", partition.index},
+  Json json{{"index", partition.index},
               {"type", partition.type},
               {"first_sector", partition.firstSector},
               {"sectors", partition.sectors},
               {"unique_id", HexId(partition.uniqueId.data(), partition.uniqueId.size())}};
+  if (partition.gpt) {
+    json["type_guid"] = GuidToText(partition.typeGuid.data());
+    json["name"] = Utf16ToUtf8(partition.name.c_str());
+  }
+  return json;
 }
 
 Json DiskJson(const DiskFacts& disk) {
@@ -25,7 +32,7 @@ Json DiskJson(const DiskFacts& disk) {
               {"read_only", disk.readOnly},
               {"saved_state", disk.savedState},
               {"parent", disk.parent ? Json(ToPosixPath(*disk.parent)) : Json(nullptr)},
-              {"partition_scheme", disk.scheme},
+              {"scheme", disk.scheme},
               {"partitions", partitions}};
 }
 

@@ -9,7 +9,8 @@ using Json = nlohmann::ordered_json;
 
 Json PartitionJson(const PartitionFacts& partition);
 // format, bytes_per_sector, sectors, cylinders, heads, sectors_per_track, media_type, read_only,
-// saved_state, parent, partitions.
+// saved_state, parent, scheme (when the plug-in reports it), partitions. GPT partitions add
+// type_guid and name.
 Json DiskJson(const DiskFacts& disk);
 // guest_os {code, name}, suspended, disks [{name, path, image | error}].
 Json MachineJson(const MachineFacts& machine);

@@ -34,8 +34,7 @@ void CollectMachineFacts(Host& host, vmpeek::CVirtualMachine* machine, const std
     Ref<vmpeek::VirtualDisk> image;
     NTSTATUS status = host.OpenDisk(path, true, &image);
     DiskFacts facts_;
-    if (status >= 0) status = CollectDiskFacts(image.Get(), disk.path, &facts_);
-    if (status >= 0) facts_.scheme = host.SchemeName(image.Get());
+    if (status >= 0) status = CollectDiskFacts(image.Get(), disk.path, &facts_, host.Inspect());
     if (status >= 0) {
       disk.image = std::move(facts_);
     } else {

@@ -1,5 +1,12 @@
 #include "cli/partition_types.h"
 
+#include "disk/gpt_types.h"
+
+const char* GptTypeName(const uint8_t typeGuid[16]) {
+  const GptTypeInfo* type = FindGptType(typeGuid);
+  return type ? type->name : "unknown";
+}
+
 const char* PartitionTypeName(uint8_t type) {
   switch (type) {
     case 0x00: return "empty";

@@ -7,7 +7,6 @@
 #include "cli/errors.h"
 #include "cli/host.h"
 #include "cli/json_output.h"
-#include "cli/partition_types.h"
 #include "cli/paths.h"
 #include "cli/text_output.h"
 
@@ -23,7 +22,7 @@ int RunPartitions(Host& host, const PartitionsOptions& options) {
   NTSTATUS status = host.OpenDisk(ToLibraryPath(options.path), true, &disk);
   if (status < 0) return host.FailDisk(options.path, status);
   DiskFacts facts;
-  status = CollectDiskFacts(disk.Get(), options.path, &facts);
+  status = CollectDiskFacts(disk.Get(), options.path, &facts, host.Inspect());
   if (status < 0) return host.FailDisk(options.path, status, "reading the partition table");
   if (!options.json) {
     PrintPartitions(facts.partitions, facts.bytesPerSector, "");
@@ -32,11 +31,11 @@ int RunPartitions(Host& host, const PartitionsOptions& options) {
   Json rows = Json::array();
   for (const PartitionFacts& p : facts.partitions) {
     Json row = PartitionJson(p);
-    row["type_name"] = PartitionTypeName(p.type);
+    row["type_name"] = PartitionTypeNameOf(p);
     row["size"] = p.sectors * facts.bytesPerSector;
     rows.push_back(row);
   }
-  PrintJson(Json{{"bytes_per_sector", facts.bytesPerSector}, {"partitions", rows}});
+  PrintJson(Json{{"bytes_per_sector", facts.bytesPerSector}, {"scheme", facts.scheme}, {"partitions", rows}});
   return kExitOk;
 }
 
@@ -45,8 +44,8 @@ int RunPartitions(Host& host, const PartitionsOptions& options) {
 void AddPartitionsCommand(CLI::App& app, CommandRunner* runner) {
   auto options = std::make_shared<PartitionsOptions>();
   CLI::App* command = app.add_subcommand(
-      "partitions", "List the partitions of a disk image (MBR, extended and LDM): index, type, start, "
-                    "size and unique id");
+      "partitions", "List the partitions of a disk image (MBR, extended, LDM and GPT): index, type, "
+                    "start, size, unique id and, on GPT disks, the partition's name");
   command->add_option("PATH", options->path, "Disk image file")->required();
   command->add_flag("--json", options->json, "Print one JSON object instead of a table");
   command->callback([runner, options] {

@@ -5,6 +5,7 @@
 
 #include "cli/partition_types.h"
 #include "cli/paths.h"
+#include "platform/wstr.h"
 
 std::string HumanSize(uint64_t bytes) {
   static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
@@ -35,14 +36,20 @@ const char* MediaTypeName(uint32_t type) {
 void PrintPartitions(const std::vector<PartitionFacts>& partitions, uint32_t bytesPerSector,
                      const std::string& indent) {
   const char* in = indent.c_str();
+  const bool gpt = !partitions.empty() && partitions.front().gpt;
   printf("%s%-5s  %-20s  %12s  %12s  %10s  %s\n", in, "index", "type", "first sector", "sectors", "size",
-         "unique id");
+         gpt ? "unique id                         name" : "unique id");
   for (const PartitionFacts& p : partitions) {
-    char type[32];
-    snprintf(type, sizeof type, "0x%02x %s", p.type, PartitionTypeName(p.type));
-    printf("%s%-5u  %-20s  %12" PRIu64 "  %12" PRIu64 "  %10s  %s\n", in, p.index, type, p.firstSector,
+    // GPT rows show the type GUID's name (the byte is derived from it); MBR rows the byte.
+    char type[48];
+    if (p.gpt)
+      snprintf(type, sizeof type, "%s", PartitionTypeNameOf(p));
+    else
+      snprintf(type, sizeof type, "0x%02x %s", p.type, PartitionTypeName(p.type));
+    printf("%s%-5u  %-20s  %12" PRIu64 "  %12" PRIu64 "  %10s  %s%s%s\n", in, p.index, type, p.firstSector,
            p.sectors, HumanSize(p.sectors * bytesPerSector).c_str(),
-           HexId(p.uniqueId.data(), p.uniqueId.size()).c_str());
+           HexId(p.uniqueId.data(), p.uniqueId.size()).c_str(), p.name.empty() ? "" : "  ",
+           Utf16ToUtf8(p.name).c_str());
   }
 }
 

@@ -407,7 +407,6 @@ void VirtualDisk::ProcessLDMDisk(uint32_t base) {
   }
   uint64_t own = 0;
   const bool found = FindOwnDisk(walk, header, &own);
-  if (found) m_Scheme = vmpeek::PartitionSchemeLdm;
 
   for (uint64_t i = 0; found && i < walk.usable; ++i) {
     LdmRow row;

@@ -1,6 +1,7 @@
 // Partition discovery for basic disks: the MBR in sector 0 and chains of extended boot records.
 // Rows are added in numbering order: an extended entry is replaced in place by its chain, depth
-// first, and a 0x42 entry by the LDM partitions.
+// first, and a 0x42 entry by the LDM partitions. An MBR with a 0xEE entry hands over to the GPT
+// reader (gpt_table.cpp); its own rows are listed only when no GPT header is valid.
 #include <cstring>
 
 #include "disk/virtual_disk.h"
@@ -18,6 +19,12 @@ constexpr uint32_t kBootSignatureOffset = 510;
 bool HasBootSignature(const uint8_t* sector) { return LoadLE16(sector + kBootSignatureOffset) == 0xAA55; }
 
 bool IsExtendedType(uint8_t type) { return type == 0x05 || type == 0x0F; }
+
+bool HasProtectiveEntry(const uint8_t* sector) {
+  for (uint32_t i = 0; i < 4; ++i)
+    if (sector[kEntriesOffset + kEntrySize * i + 4] == 0xEE) return true;
+  return false;
+}
 
 // Disk signature as stored, then the byte offset (64-bit little-endian), then four zero bytes.
 void MakeUniqueId(uint8_t id[16], const uint8_t signatureBytes[4], uint32_t firstSector) {
@@ -69,6 +76,8 @@ void VirtualDisk::ProcessMBR() {
     return;
   }
   ProcessNormalMBR(sector);
+  if (m_Scheme == vmpeek::PartitionSchemeNone && m_PartitionCount != 0)
+    m_Scheme = vmpeek::PartitionSchemeMbr;
 }
 
 // True when one more extended record may be followed; otherwise writes why the chain stops.
@@ -103,11 +112,7 @@ void VirtualDisk::ProcessNormalMBR(const uint8_t* sector) {
   TRACE_DETAIL(u"VirtualDisk::ProcessNormalMBR DiskId = %08lx\n", signature);
   TRACE_DETAIL(u"MBR\n");
   for (int32_t i = 0; i < 4; ++i) DumpEntry(i, sector + kEntriesOffset + kEntrySize * i);
-  for (int32_t i = 0; i < 4; ++i) {
-    const uint8_t type = sector[kEntriesOffset + kEntrySize * i + 4];
-    if (type == 0xEE) m_Scheme = vmpeek::PartitionSchemeGpt;  // a protective entry
-    else if (type != 0x00 && m_Scheme == vmpeek::PartitionSchemeNone) m_Scheme = vmpeek::PartitionSchemeMbr;
-  }
+  if (HasProtectiveEntry(sector) && ProcessGPT()) return;
 
   for (int32_t i = 0; i < 4; ++i) {
     const uint8_t* entry = sector + kEntriesOffset + kEntrySize * i;
@@ -127,6 +132,7 @@ void VirtualDisk::ProcessNormalMBR(const uint8_t* sector) {
       }
       ProcessExtendedMBR(record, signature, start, start);
     } else if (type == 0x42) {
+      m_Scheme = vmpeek::PartitionSchemeLdm;
       ProcessLDMDisk(start);
     } else {
       uint8_t id[16];

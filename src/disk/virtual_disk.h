@@ -3,9 +3,16 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include "platform/status.h"
 #include "platform/sync.h"
 #include "vmpeek/vmpeek.h"
+
+// What a GPT entry holds beyond its row: the type GUID (bytes as stored) and the name.
+struct GptRowDetails {
+  uint8_t typeGuid[16];
+  WCHAR name[37];  // up to 36 units, terminated
+};
 
 struct PartitionEntry {
   uint8_t type;
@@ -47,6 +54,10 @@ class VirtualDisk : public vmpeek::VirtualDisk {
   void ProcessNormalMBR(const uint8_t* sector);
   void ProcessExtendedMBR(const uint8_t* record, uint32_t signature, uint32_t base, uint32_t here);
   void ProcessLDMDisk(uint32_t base);
+  // GPT discovery for an MBR holding a 0xEE entry: the primary header at sector 1, else the
+  // backup at the last sector. True when one was valid and its entries became the rows; false
+  // (with a trace line) when the MBR's own rows are to be listed instead.
+  bool ProcessGPT();
 
   // LDM record helpers. `available` is the number of database bytes from `record` (or
   // `position`) to the end of the database buffer; nothing beyond it is read.
@@ -61,6 +72,10 @@ class VirtualDisk : public vmpeek::VirtualDisk {
 
   // Read access to the partition table for code inside the library.
   const PartitionEntry* Partitions() const { return m_Partitions; }
+  // The partition table the last discovery found (PartitionSchemeNone before any).
+  vmpeek::PartitionScheme Scheme() const { return m_Scheme; }
+  // For a GPT disk each row's type GUID and name, indexed as the rows; null for other schemes.
+  const GptRowDetails* GptRows() const { return m_GptRows.get(); }
 
   // What the next Open does about partitions. A host's open (the default) needs a partition
   // table and fails with STATUS_DEVICE_NOT_PARTITIONED without one; a whole-disk open lists what
@@ -71,14 +86,15 @@ class VirtualDisk : public vmpeek::VirtualDisk {
   OpenPurpose Purpose() const { return m_Purpose; }
   // Opens a differencing image's parent, read-only and as a parent: the one way parents open.
   static NTSTATUS OpenParentImage(VirtualDisk* parent);
-  // The partition table the last discovery found (PartitionSchemeNone before any).
-  vmpeek::PartitionScheme Scheme() const { return m_Scheme; }
 
  protected:
   ~VirtualDisk();  // run by the subclass's Destroy slot
   // Bounds the extended-chain walk: false (with an error trace) once the table is full, 256
   // records were followed, or sector was already visited; otherwise records sector.
   bool MayFollowExtendedRecord(uint32_t sector);
+  // One row per used GPT entry, in entry order; bad entries are skipped with a trace line.
+  void AddGptRows(const uint8_t* entries, uint32_t count, uint32_t size, uint64_t firstUsable,
+                  uint64_t lastUsable);
   // The last step of an image class's Open once its data can be read: partition discovery as
   // the purpose asks (noPartitionsTrace is the class's error line when a host's open finds
   // none); sets m_Opened on success.
@@ -110,4 +126,6 @@ class VirtualDisk : public vmpeek::VirtualDisk {
   static constexpr uint32_t kMaxPartitions = 252;
   uint32_t m_ExtendedRecordsSeen = 0;
   uint32_t m_ExtendedRecordSectors[kMaxExtendedRecords] = {};
+
+  std::unique_ptr<GptRowDetails[]> m_GptRows;  // kMaxPartitions entries once a GPT is read
 };

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "disk/disk_inspect.h"
+#include "disk/gpt_table.h"
 #include "disk/open_virtual_disk.h"
 #include "module/module_lifetime.h"
 #include "module/parse_trace.h"
@@ -66,7 +66,7 @@ NTSTATUS CVmDiskInspect::GetParent(vmpeek::VirtualDisk* disk, vmpeek::VirtualDis
 }
 
 vmpeek::PartitionScheme CVmDiskInspect::GetPartitionScheme(vmpeek::VirtualDisk* disk) {
-  return disk == nullptr ? vmpeek::PartitionSchemeNone : Own(disk)->Scheme();
+  return DiskGetPartitionScheme(disk == nullptr ? nullptr : Own(disk));
 }
 
 NTSTATUS CVmDiskInspect::GetGptEntry(vmpeek::VirtualDisk* disk, uint8_t index, uint8_t typeGuid[16], WCHAR name[37]) {

@@ -121,7 +121,7 @@ TEST(DiskInspect, PartitionSchemes) {
   } cases[] = {{SfdiskDisk(dir.file("mbr.raw"), 16 << 20, "start=2048, size=4096, type=7\nstart=8192, type=83"),
                 vmpeek::PartitionSchemeMbr, 2},
                {fat, vmpeek::PartitionSchemeNone, 0},  // one filesystem on the whole disk
-               {gpt, vmpeek::PartitionSchemeGpt, 1}};   // the protective entry, until GPT is read
+               {gpt, vmpeek::PartitionSchemeGpt, 1}};   // its one GPT entry
   for (const Case& c : cases) {
     SCOPED_TRACE(c.raw);
     const std::string vmdk = c.raw + ".vmdk";

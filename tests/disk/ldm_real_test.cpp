@@ -1,8 +1,11 @@
 // LDM databases written by real Windows Server 2003 R2 and 2008 R2 systems (tests/data/ldm): on
-// every disk, discovery lists the partitions ldmtool places on that disk, and no partition of
-// another disk of the group.
+// every MBR-kind disk, discovery lists the partitions ldmtool places on that disk, and no partition
+// of another disk of the group; GPT-kind disks list their GPT entries.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
+#include "disk/gpt_table.h"
 #include "ldm_oracle.h"
 #include "raw_test_disk.h"
 #include "support/test_support.h"
@@ -31,11 +34,17 @@ TEST(LdmRealDisks, ListThePartitionsLdmtoolPlacesOnEachDisk) {
     auto disk = OpenRaw(image);
     const auto rows = Rows(disk.p);
     if (ReadBytes(image, 446 + 4, 1)[0] == 0xEE) {
-      // A dynamic disk of the GPT kind: only a sector-0 0x42 entry leads to LDM, so the
-      // protective entry is the one row.
+      // A dynamic disk of the GPT kind: only a sector-0 0x42 entry leads to LDM, so its GPT
+      // entries (LDM metadata, Microsoft reserved, LDM data) are the rows, as sfdisk lists them.
       ++gptKind;
-      ASSERT_EQ(rows.size(), 1u);
-      EXPECT_EQ(rows[0].type, 0xEE);
+      EXPECT_EQ(DiskGetPartitionScheme(disk.p), vmpeek::PartitionSchemeGpt);
+      const auto table = nlohmann::json::parse(Sh("sfdisk --json " + Quote(image)))["partitiontable"]["partitions"];
+      ASSERT_EQ(rows.size(), table.size());
+      for (size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(rows[i].first, table[i]["start"].get<uint32_t>()) << rows[i];
+        EXPECT_EQ(rows[i].count, table[i]["size"].get<uint32_t>()) << rows[i];
+      }
+      EXPECT_EQ(rows.back().type, 0x42);  // the LDM data partition
       continue;
     }
     const auto& expected = oracle[image];

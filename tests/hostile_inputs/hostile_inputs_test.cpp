@@ -44,7 +44,7 @@ TEST_P(HostileInputs, EveryInputOpensWithoutFault) {
 
 INSTANTIATE_TEST_SUITE_P(Targets, HostileInputs,
                          ::testing::Values("vmdk_descriptor", "vmdk_hosted_sparse", "vmdk_esx_sparse",
-                                           "vhd", "partitions", "cfgball", "vmx", "vmc", "registry_hive",
+                                           "vhd", "partitions", "gpt", "cfgball", "vmx", "vmc", "registry_hive",
                                            "quilldrv_records", "quilldrv_volume"),
                          [](const ::testing::TestParamInfo<const char*>& info) {
                            return std::string(info.param);
@@ -52,7 +52,8 @@ INSTANTIATE_TEST_SUITE_P(Targets, HostileInputs,
 
 // Hostile inputs that must be refused (or, for partition chains, cut short) with a known status
 // and trace line: parent loops, bounds on table and grain sizes, locators that point outside
-// the image's drive, extended chains that loop or overflow the partition table.
+// the image's drive, extended chains that loop or overflow the partition table, GPT headers
+// whose fields or CRCs are bad.
 TEST(HostileInputsRefused, StatusAndTrace) {
   struct Case {
     const char* target;
@@ -78,6 +79,14 @@ TEST(HostileInputsRefused, StatusAndTrace) {
       {"partitions", "extended-self-loop", 0, "VirtualDisk::ProcessExtendedMBR chain links back to sector 1, not followed"},
       {"partitions", "extended-chain-300", 0,
        "VirtualDisk::GetPartition invalid partition requested 252 >= 252"},  // the table is full
+      {"gpt", "count-max", 0, "VirtualDisk::ProcessGPT primary header at sector 1 is bad: 4294967295 entries of 128 bytes exceed"},
+      {"gpt", "array-past-end", 0, "entry array at sector 18446744073709551600 (32 sectors) ends past the disk"},
+      {"gpt", "crc-kept-bad", 0, "VirtualDisk::ProcessGPT no valid GPT header, using the MBR entries"},
+      {"gpt", "backup-only", 0, "VirtualDisk::ProcessGPT using the backup header at sector 2047"},
+      {"gpt", "entries-hostile", 0, "entry 1 (sectors 200..100) skipped: its last sector is before its first"},
+      {"gpt", "entries-hostile", 0, "entry 3 (sectors 50..60) skipped: it overlaps partition 0"},
+      {"gpt", "entries-hostile", 0, "entry 6 (sectors 2013..2018) skipped: it lies outside the usable sectors 34..2014"},
+      {"gpt", "entries-300", 0, "VirtualDisk::GetPartition invalid partition requested 252 >= 252"},  // full
       {"vmx", "size-8193", 11, "CVMWareVirtualMachine::Open : size of 8193 isn't valid ."},
   };
   for (const Case& c : cases) {
