@@ -66,7 +66,9 @@ bool VMDKSparseExtent::CheckTableMemory(const std::vector<uint8_t>& dir, uint32_
     if (DirectoryEntry(dir, t) != 0) ++tables;
   }
   const uint64_t need = DirectoryBytes() * copies + tables * TableBytes();
-  if (need > MemoryLimit()) {
+  // Every table of a real extent has its own place in the file: entries that share places to
+  // make a small file claim many tables are refused as well as tables the disk does not need.
+  if (need > MemoryLimit() || need > m_FileSize) {
     TRACE_ERR(u"VMDKSparseExtent::CheckLayout %s grain tables take %I64d bytes, more than an extent of %I64d sectors needs\n",
               m_Path.c_str(), need, m_LastSector - m_FirstSector + 1);
     return false;
