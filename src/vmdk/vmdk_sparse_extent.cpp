@@ -52,7 +52,8 @@ uint64_t VMDKSparseExtent::MemoryLimit() const {
 
 bool VMDKSparseExtent::CheckDirectoryMemory(uint32_t copies) {
   const uint64_t need = DirectoryBytes() * copies;
-  if (need > MemoryLimit()) {
+  // The directories are read from the file: one larger than the file is not a directory.
+  if (need > MemoryLimit() || need > m_FileSize) {
     TRACE_ERR(u"VMDKSparseExtent::CheckLayout %s grain directory of %I64d bytes is more than an extent of %I64d sectors needs\n",
               m_Path.c_str(), need, m_LastSector - m_FirstSector + 1);
     return false;
