@@ -1,6 +1,7 @@
 #include "mounted/mounted_partition.h"
 
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -118,8 +119,9 @@ WCHAR* CMountedVirtualPartition::JoinRoot(const WCHAR* first, const WCHAR* secon
   auto* full = static_cast<WCHAR*>(malloc((root + a + b + 1) * sizeof(WCHAR)));
   if (!full) return nullptr;
   memcpy(full, m_RootName, root * sizeof(WCHAR));
-  if (a) memcpy(full + root, first, a * sizeof(WCHAR));
-  if (b) memcpy(full + root + a, second, b * sizeof(WCHAR));
+  // Copied unit by unit: a null piece (length 0) is never handed to memcpy.
+  std::copy_n(first ? first : u"", a, full + root);
+  std::copy_n(second ? second : u"", b, full + root + a);
   full[root + a + b] = 0;
   return full;
 }
