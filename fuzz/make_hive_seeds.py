@@ -2,9 +2,9 @@
 """Seeds for the registry_hive target: a hive, then optionally its .LOG1 and .LOG2 after the
 harness's separator line. Writes into OUT: hivex's minimal hive as it is, and the same hive made
 dirty with a new-format log whose one entry rewrites the hive's first page (hashes included).
-With HOSTILE and SPECIAL (hivex's special hive) it also writes the hand-made hostile inputs of
+With HOSTILE and ODD_NAMES (hivex's hive of odd key and value names) it also writes the hand-made hostile inputs of
 tests/hostile/registry_hive/ into HOSTILE.
-Usage: make_hive_seeds.py OUT MINIMAL [HOSTILE SPECIAL]"""
+Usage: make_hive_seeds.py OUT MINIMAL [HOSTILE ODD_NAMES]"""
 import struct
 import sys
 
@@ -80,13 +80,13 @@ def main():
     open(out + "/dirty-with-log", "wb").write(dirty_with_log(minimal))
     if len(sys.argv) < 5:
         return
-    hostile, special = sys.argv[3], open(sys.argv[4], "rb").read()
+    hostile, odd_names = sys.argv[3], open(sys.argv[4], "rb").read()
     open(hostile + "/log-grows-hive-to-2gib", "wb").write(dirty_with_log(minimal, bins=0x7FFFF000))
     open(hostile + "/log-page-past-hive-bins", "wb").write(dirty_with_log(minimal, page_offset=8192))
-    # The first value of special ("zero\0val", an inline dword) made to claim 2 GiB, then 60 MiB,
+    # The first value of odd-names ("zero\0val", an inline dword) made to claim 2 GiB, then 60 MiB,
     # of data in the cell at 0x20.
     for name, length in (("value-claims-2gib", 0x7FFFFFF0), ("value-claims-60mib", 60 << 20)):
-        hive = bytearray(special)
+        hive = bytearray(odd_names)
         at = hive.find(b"vk", 4096)
         struct.pack_into("<II", hive, at + 4, length, 0x20)
         open(hostile + "/" + name, "wb").write(bytes(hive))

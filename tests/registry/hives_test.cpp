@@ -299,7 +299,7 @@ TEST_F(Hives, HostileInputsFailCleanly) {
   struct Case {
     const char* file;
     const char* trace;
-    uint32_t enumStatus;  // of the value under special's key "zero" ("zero\0val")
+    uint32_t enumStatus;  // of the value under odd-names' key "zero" ("zero\0val")
   } cases[] = {
       {"log-grows-hive-to-2gib", "grows the hive to 2147479552 bytes; replay stops", 0},
       {"log-page-past-hive-bins", "has a bad page reference", 0},
