@@ -566,10 +566,10 @@ void RunQuillRecords(const uint8_t* data, size_t size) {
   ParseIdRecord(in.data(), in.size(), &id);
   ParseFileRedirectionRecord(in.data(), in.size(), &file);
   ParseRegistryRedirectionRecord(in.data(), in.size(), &registry);
-  if (code != kRequestMount)
+  if (code != VMMount_IoCtl_Mount)
     VolumeDriver::Instance().IoCtl(code, in.empty() ? nullptr : in.data(), in.size(), out.empty() ? nullptr : out.data(),
                                    out.size(), &returned);
-  VolumeDriver::Instance().IoCtl(kRequestStopRedirection, nullptr, 0, nullptr, 0, nullptr);
+  VolumeDriver::Instance().IoCtl(VMMount_IoCtl_StopVirtualisation, nullptr, 0, nullptr, 0, nullptr);
 }
 
 // Lists a directory of a mounted volume and works with up to 8 of its entries: information,
@@ -613,9 +613,9 @@ void RunQuillVolume(const uint8_t* data, size_t size) {
     std::vector<uint8_t> record(2 * (path.size() + 1) + 4, 0);
     record[1] = writable ? 0 : 1;
     for (size_t i = 0; i < path.size(); ++i) StoreLE16(&record[2 + 2 * i], path[i]);
-    uint8_t reply[kMountReplySize];
+    uint8_t reply[MOUNT_REPLY_BYTES];
     VolumeDriver& driver = VolumeDriver::Instance();
-    g_LastOpenStatus = driver.IoCtl(kRequestMount, record.data(), record.size(), reply, sizeof reply, nullptr);
+    g_LastOpenStatus = driver.IoCtl(VMMount_IoCtl_Mount, record.data(), record.size(), reply, sizeof reply, nullptr);
     if (g_LastOpenStatus == 0) {
       const uint64_t id = LoadLE64(reply);
       if (std::shared_ptr<VolumeProvider> volume = driver.ProviderFor(id)) {
@@ -633,7 +633,7 @@ void RunQuillVolume(const uint8_t* data, size_t size) {
         }
         volume->Flush();
       }
-      driver.IoCtl(kRequestUnmount, reply, 8, nullptr, 0, nullptr);
+      driver.IoCtl(VMMount_IoCtl_UnMount, reply, 8, nullptr, 0, nullptr);
     }
     bound.Check(files.Bytes());
   }

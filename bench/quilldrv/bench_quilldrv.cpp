@@ -30,8 +30,8 @@ uint64_t Mount(const char* image, int partition, bool writable) {
   record[0] = static_cast<uint8_t>(partition);
   record[1] = writable ? 0 : 1;
   for (size_t i = 0; i < path.size(); ++i) StoreLE16(&record[2 + 2 * i], path[i]);
-  uint8_t reply[kMountReplySize];
-  uint32_t st = VolumeDriver::Instance().IoCtl(kRequestMount, record.data(), record.size(), reply, sizeof reply, nullptr);
+  uint8_t reply[MOUNT_REPLY_BYTES];
+  uint32_t st = VolumeDriver::Instance().IoCtl(VMMount_IoCtl_Mount, record.data(), record.size(), reply, sizeof reply, nullptr);
   if (st) {
     fprintf(stderr, "mount failed with error %u\n", st);
     exit(1);
@@ -42,7 +42,7 @@ uint64_t Mount(const char* image, int partition, bool writable) {
 uint32_t Unmount(uint64_t id) {
   uint8_t rec[8];
   StoreLE64(rec, id);
-  return VolumeDriver::Instance().IoCtl(kRequestUnmount, rec, 8, nullptr, 0, nullptr);
+  return VolumeDriver::Instance().IoCtl(VMMount_IoCtl_UnMount, rec, 8, nullptr, 0, nullptr);
 }
 
 std::u16string Inside(const char* path) {

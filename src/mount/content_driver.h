@@ -28,3 +28,16 @@ class QuillLoader {
  protected:
   ~QuillLoader() = default;
 };
+
+// Request codes of the volume driver.
+enum MountRequest : uint32_t {
+  VMMount_IoCtl_Mount = 1,
+  VMMount_IoCtl_UnMount = 2,
+  VMMount_IoCtl_StartFileVirtualisation = 3,
+  VMMount_IoCtl_StartRegVirtualisation = 4,
+  VMMount_IoCtl_StopVirtualisation = 5,
+  VMMount_IoCtl_ReadOnly = 6,
+};
+
+// Size of the mount request's reply: the 8-byte mount id and the volume's root name.
+#define MOUNT_REPLY_BYTES 218u

@@ -4,19 +4,6 @@
 #include "mount/content_driver.h"
 #include "platform/loader.h"
 
-// Request codes of the volume driver.
-enum MountRequest : uint32_t {
-  VMMount_IoCtl_Mount = 1,
-  VMMount_IoCtl_UnMount = 2,
-  VMMount_IoCtl_StartFileVirtualisation = 3,
-  VMMount_IoCtl_StartRegVirtualisation = 4,
-  VMMount_IoCtl_StopVirtualisation = 5,
-  VMMount_IoCtl_ReadOnly = 6,
-};
-
-// Size of the mount request's reply: the 8-byte mount id and the volume's root name.
-#define MOUNT_REPLY_BYTES 218u
-
 // Loads `library`, asks its NotComDllGetInterface for `interfaceName` and frees the library again
 // at once (a library that hands out objects keeps itself loaded while they live). Tries the
 // library by name with flags 8 and 0, then beside `nearModule` when given. Returns the export's

@@ -4,18 +4,8 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include "mount/content_driver.h"
 
-enum DriverRequest : uint32_t {
-  kRequestMount = 1,
-  kRequestUnmount = 2,
-  kRequestStartFileRedirection = 3,
-  kRequestStartRegistryRedirection = 4,
-  kRequestStopRedirection = 5,
-  kRequestReadOnly = 6,
-};
-
-// Size of the mount reply: the id, then the root name (up to 105 units with its terminator).
-constexpr uint64_t kMountReplySize = 218;
 
 struct MountRecord {
   uint8_t partition = 0;  // option1

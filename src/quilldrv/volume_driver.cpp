@@ -28,12 +28,12 @@ namespace {
 
 const char* RequestName(uint32_t code) {
   switch (code) {
-    case kRequestMount: return "VMMount_IoCtl_Mount";
-    case kRequestUnmount: return "VMMount_IoCtl_UnMount";
-    case kRequestStartFileRedirection: return "VMMount_IoCtl_StartFileVirtualisation";
-    case kRequestStartRegistryRedirection: return "VMMount_IoCtl_StartRegVirtualisation";
-    case kRequestStopRedirection: return "VMMount_IoCtl_StopVirtualisation";
-    case kRequestReadOnly: return "VMMount_IoCtl_ReadOnly";
+    case VMMount_IoCtl_Mount: return "VMMount_IoCtl_Mount";
+    case VMMount_IoCtl_UnMount: return "VMMount_IoCtl_UnMount";
+    case VMMount_IoCtl_StartFileVirtualisation: return "VMMount_IoCtl_StartFileVirtualisation";
+    case VMMount_IoCtl_StartRegVirtualisation: return "VMMount_IoCtl_StartRegVirtualisation";
+    case VMMount_IoCtl_StopVirtualisation: return "VMMount_IoCtl_StopVirtualisation";
+    case VMMount_IoCtl_ReadOnly: return "VMMount_IoCtl_ReadOnly";
     default: return "unknown request";
   }
 }
@@ -58,12 +58,12 @@ uint32_t VolumeDriver::IoCtl(uint32_t code, const void* in, uint64_t inSize, voi
   if (!out && outSize) return ERROR_INVALID_PARAMETER;
   uint32_t st;
   switch (code) {
-    case kRequestMount: st = Mount(in, inSize, out, outSize, returned); break;
-    case kRequestUnmount: st = Unmount(in, inSize); break;
-    case kRequestStartFileRedirection: st = StartFileRedirection(in, inSize); break;
-    case kRequestStartRegistryRedirection: st = StartRegistryRedirection(in, inSize); break;
-    case kRequestStopRedirection: st = StopRedirection(inSize); break;
-    case kRequestReadOnly: st = ReadOnly(in, inSize, out, outSize, returned); break;
+    case VMMount_IoCtl_Mount: st = Mount(in, inSize, out, outSize, returned); break;
+    case VMMount_IoCtl_UnMount: st = Unmount(in, inSize); break;
+    case VMMount_IoCtl_StartFileVirtualisation: st = StartFileRedirection(in, inSize); break;
+    case VMMount_IoCtl_StartRegVirtualisation: st = StartRegistryRedirection(in, inSize); break;
+    case VMMount_IoCtl_StopVirtualisation: st = StopRedirection(inSize); break;
+    case VMMount_IoCtl_ReadOnly: st = ReadOnly(in, inSize, out, outSize, returned); break;
     default: st = ERROR_INVALID_FUNCTION; break;
   }
   if (st) TraceNarrow("quilldrv: %s (%u) failed with error %u\n", RequestName(code), code, st);
@@ -74,7 +74,7 @@ uint32_t VolumeDriver::Mount(const void* in, uint64_t inSize, void* out, uint64_
   MountRecord record;
   uint32_t st = ParseMountRecord(in, inSize, &record);
   if (st) return st;
-  if (!out || outSize < kMountReplySize) return ERROR_INVALID_PARAMETER;
+  if (!out || outSize < MOUNT_REPLY_BYTES) return ERROR_INVALID_PARAMETER;
   std::shared_ptr<VolumeProvider> provider;
   if ((st = OpenImageVolume(record.path, record.partition, !record.readOnly, &provider))) return st;
 
@@ -106,7 +106,7 @@ uint32_t VolumeDriver::Mount(const void* in, uint64_t inSize, void* out, uint64_
     m_Mounts[id].registered = registered;
   }
   auto* reply = static_cast<uint8_t*>(out);
-  memset(reply, 0, kMountReplySize);
+  memset(reply, 0, MOUNT_REPLY_BYTES);
   StoreLE64(reply, id);
   for (size_t i = 0; i < root.size(); ++i) StoreLE16(reply + 8 + 2 * i, root[i]);
   if (returned) *returned = 8 + 2 * (root.size() + 1);

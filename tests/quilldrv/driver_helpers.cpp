@@ -40,10 +40,10 @@ std::vector<uint8_t> MountRecordFor(const std::string& posix, uint8_t partition,
 
 Mounted MountImage(ContentDriver* driver, const std::string& posix, uint8_t partition, bool writable) {
   std::vector<uint8_t> record = MountRecordFor(posix, partition, writable);
-  std::vector<uint8_t> reply(kMountReplySize, 0xCC);
+  std::vector<uint8_t> reply(MOUNT_REPLY_BYTES, 0xCC);
   uint64_t returned = 0;
   Mounted m;
-  m.status = driver->IoCtl(kRequestMount, record.data(), record.size(), reply.data(), reply.size(), &returned);
+  m.status = driver->IoCtl(VMMount_IoCtl_Mount, record.data(), record.size(), reply.data(), reply.size(), &returned);
   if (m.status) return m;
   m.id = LoadLE64(reply.data());
   for (size_t i = 8; i + 1 < reply.size() && LoadLE16(&reply[i]); i += 2) m.root.push_back(LoadLE16(&reply[i]));
@@ -56,7 +56,7 @@ Mounted MountImage(ContentDriver* driver, const std::string& posix, uint8_t part
 uint32_t Unmount(ContentDriver* driver, uint64_t id) {
   uint8_t rec[8];
   StoreLE64(rec, id);
-  return driver->IoCtl(kRequestUnmount, rec, 8, nullptr, 0, nullptr);
+  return driver->IoCtl(VMMount_IoCtl_UnMount, rec, 8, nullptr, 0, nullptr);
 }
 
 void Walk(VolumeProvider& v, const std::u16string& dir, const std::string& prefix, Listing* out) {

@@ -90,7 +90,7 @@ TEST_F(QuillDriver, NtfsInEveryImageFormatReadsAsTheSleuthKitSeesIt) {
     uint8_t id[8], ro[4] = {0xCC, 0xCC, 0xCC, 0xCC};
     uint64_t returned = 0;
     StoreLE64(id, m.id);
-    EXPECT_EQ(m_Driver->IoCtl(kRequestReadOnly, id, 8, ro, 4, &returned), 0u);
+    EXPECT_EQ(m_Driver->IoCtl(VMMount_IoCtl_ReadOnly, id, 8, ro, 4, &returned), 0u);
     EXPECT_EQ(returned, 4u);
     EXPECT_EQ(LoadLE32(ro), 1u);
     EXPECT_EQ(Unmount(m_Driver, m.id), 0u);
@@ -270,36 +270,36 @@ TEST_F(QuillDriver, HibernatedNtfsMountsReadOnlyAndMountsServeThreadsAtOnce) {
 TEST(QuillRecords, BadRecordsAreRefused) {
   ContentDriver* driver = Connect();
   std::vector<uint8_t> good = MountRecordFor("/nonexistent/x.vmdk", 0, false);
-  uint8_t reply[kMountReplySize];
+  uint8_t reply[MOUNT_REPLY_BYTES];
   struct Case {
     const char* what;
     std::function<void(std::vector<uint8_t>&)> poke;
     uint64_t replySize;
   } cases[] = {
-      {"odd size", [](auto& r) { r.push_back(0); }, kMountReplySize},
-      {"no terminator", [](auto& r) { r[r.size() - 4] = 'x'; }, kMountReplySize},
-      {"trailer not zero", [](auto& r) { r.back() = 1; }, kMountReplySize},
-      {"extra trailer", [](auto& r) { r.insert(r.end(), {0, 0}); }, kMountReplySize},
-      {"read-only flag 2", [](auto& r) { r[1] = 2; }, kMountReplySize},
-      {"empty path", [](auto& r) { r.assign(6, 0); }, kMountReplySize},
-      {"short reply", [](auto&) {}, kMountReplySize - 1},
+      {"odd size", [](auto& r) { r.push_back(0); }, MOUNT_REPLY_BYTES},
+      {"no terminator", [](auto& r) { r[r.size() - 4] = 'x'; }, MOUNT_REPLY_BYTES},
+      {"trailer not zero", [](auto& r) { r.back() = 1; }, MOUNT_REPLY_BYTES},
+      {"extra trailer", [](auto& r) { r.insert(r.end(), {0, 0}); }, MOUNT_REPLY_BYTES},
+      {"read-only flag 2", [](auto& r) { r[1] = 2; }, MOUNT_REPLY_BYTES},
+      {"empty path", [](auto& r) { r.assign(6, 0); }, MOUNT_REPLY_BYTES},
+      {"short reply", [](auto&) {}, MOUNT_REPLY_BYTES - 1},
   };
   for (const Case& c : cases) {
     std::vector<uint8_t> r = good;
     c.poke(r);
     memset(reply, 0xCC, sizeof reply);
     uint64_t returned = 99;
-    EXPECT_EQ(driver->IoCtl(kRequestMount, r.data(), r.size(), reply, c.replySize, &returned), ERROR_INVALID_PARAMETER)
+    EXPECT_EQ(driver->IoCtl(VMMount_IoCtl_Mount, r.data(), r.size(), reply, c.replySize, &returned), ERROR_INVALID_PARAMETER)
         << c.what;
     EXPECT_EQ(returned, 0u);
     EXPECT_EQ(reply[0], 0xCC) << c.what;
   }
   uint8_t id[8] = {0x55};
   uint8_t four[4];
-  EXPECT_EQ(driver->IoCtl(kRequestUnmount, id, 7, nullptr, 0, nullptr), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(driver->IoCtl(kRequestReadOnly, id, 8, four, 4, nullptr), ERROR_INVALID_PARAMETER);  // unknown id
-  EXPECT_EQ(driver->IoCtl(kRequestStopRedirection, id, 8, nullptr, 0, nullptr), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(driver->IoCtl(kRequestStopRedirection, nullptr, 0, nullptr, 0, nullptr), 0u);
+  EXPECT_EQ(driver->IoCtl(VMMount_IoCtl_UnMount, id, 7, nullptr, 0, nullptr), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(driver->IoCtl(VMMount_IoCtl_ReadOnly, id, 8, four, 4, nullptr), ERROR_INVALID_PARAMETER);  // unknown id
+  EXPECT_EQ(driver->IoCtl(VMMount_IoCtl_StopVirtualisation, id, 8, nullptr, 0, nullptr), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(driver->IoCtl(VMMount_IoCtl_StopVirtualisation, nullptr, 0, nullptr, 0, nullptr), 0u);
   EXPECT_EQ(driver->IoCtl(7, nullptr, 0, nullptr, 0, nullptr), ERROR_INVALID_FUNCTION);
   // Redirection records: the device name and the three registry strings must end in the record.
   std::vector<uint8_t> file(8 + 2 * 3 + 8, 0);
@@ -309,7 +309,7 @@ TEST(QuillRecords, BadRecordsAreRefused) {
   FileRedirectionRecord fr;
   EXPECT_EQ(ParseFileRedirectionRecord(file.data(), file.size(), &fr), 0u);
   EXPECT_EQ(fr.deviceName, u"C:");
-  EXPECT_EQ(driver->IoCtl(kRequestStartFileRedirection, file.data(), file.size(), nullptr, 0, nullptr),
+  EXPECT_EQ(driver->IoCtl(VMMount_IoCtl_StartFileVirtualisation, file.data(), file.size(), nullptr, 0, nullptr),
             ERROR_INVALID_PARAMETER);  // unknown id
   file[file.size() - 1] = 1;
   EXPECT_EQ(ParseFileRedirectionRecord(file.data(), file.size(), &fr), ERROR_INVALID_PARAMETER);
