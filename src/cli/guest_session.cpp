@@ -17,7 +17,7 @@ namespace {
 
 constexpr int kWholeDisk = 255;
 // Channels whose lines explain a failed mount or guest operation.
-const char* const kGuestChannels[] = {"libvmpeek.so", "quilldrv", "VMParseErrors"};
+const char* const kGuestChannels[] = {"libvmpeek.so", "libquilldrv.so", "VMParseErrors"};
 
 std::string VolumeName(const GuestVolume& v) {
   std::string where = v.partition == kWholeDisk ? std::string("the whole disk") : "partition " + std::to_string(v.partition);

@@ -50,7 +50,12 @@ class Loader final : public QuillLoader {
 }  // namespace
 
 uint32_t QuillGetInterface(const char* name, void** object) {
-  StartTracing();
+  // The driver's lines go to a channel of its own name, as the plug-in's go to "libvmpeek.so".
+  static const bool channel = [] {
+    SetDefaultTraceChannel(OpenTraceChannel(u"libquilldrv.so"));
+    return true;
+  }();
+  (void)channel;
   if (!name || !object) return ERROR_INVALID_PARAMETER;
   *object = nullptr;
   if (strcmp(name, "QuillLoad2") != 0) return ERROR_INVALID_NAME;
