@@ -22,37 +22,39 @@ struct InspectOptions {
 
 const char16_t kCurrentVersion[] = u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
 
-// Reads one value below HKEY_LOCAL_MACHINE as this thread sees it (redirected into the guest).
-bool Value(const std::u16string& keyPath, const std::u16string& name, RegValue* v) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ, &key) != 0) return false;
-  bool ok = ReadRegValue(key, name, v) == 0;
-  RegCloseKey(key);
-  return ok;
-}
+// One key below HKEY_LOCAL_MACHINE as this thread sees it (redirected into the guest), read
+// once: its subkeys and values; a key that does not open is empty.
+class Key {
+ public:
+  explicit Key(const std::u16string& path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != 0) return;
+    ReadRegKey(key, &m_Contents);
+    RegCloseKey(key);
+  }
+  const std::vector<std::u16string>& Subkeys() const { return m_Contents.subkeys; }
+  // Value names compare without case, as the registry's do.
+  const RegValue* Find(const std::u16string& name) const {
+    for (const RegValue& v : m_Contents.values)
+      if (WStrICmpAZ(v.name.c_str(), name.c_str()) == 0) return &v;
+    return nullptr;
+  }
+  Json Text(const std::u16string& name) const {
+    const RegValue* v = Find(name);
+    if (!v) return Json();
+    Json j = RegDataJson(*v);
+    return j.is_string() ? j : Json(RegDataText(*v));
+  }
+  Json Number(const std::u16string& name) const {
+    const RegValue* v = Find(name);
+    if (!v) return Json();
+    Json j = RegDataJson(*v);
+    return j.is_number() ? j : Json();
+  }
 
-Json Text(const std::u16string& keyPath, const std::u16string& name) {
-  RegValue v;
-  if (!Value(keyPath, name, &v)) return Json();
-  Json j = RegDataJson(v);
-  return j.is_string() ? j : Json(RegDataText(v));
-}
-
-Json Number(const std::u16string& keyPath, const std::u16string& name) {
-  RegValue v;
-  if (!Value(keyPath, name, &v)) return Json();
-  Json j = RegDataJson(v);
-  return j.is_number() ? j : Json();
-}
-
-std::vector<std::u16string> Subkeys(const std::u16string& keyPath) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_READ, &key) != 0) return {};
-  RegKeyContents c;
-  ReadRegKey(key, &c);
-  RegCloseKey(key);
-  return c.subkeys;
-}
+ private:
+  RegKeyContents m_Contents;
+};
 
 // The control set the guest boots with: the CurrentControlSet link when the guest names one.
 std::u16string ControlSet() {
@@ -65,22 +67,23 @@ std::u16string ControlSet() {
 }
 
 Json OperatingSystem() {
+  const Key cv(kCurrentVersion);
   Json os;
-  os["product_name"] = Text(kCurrentVersion, u"ProductName");
-  Json major = Number(kCurrentVersion, u"CurrentMajorVersionNumber");
-  Json minor = Number(kCurrentVersion, u"CurrentMinorVersionNumber");
+  os["product_name"] = cv.Text(u"ProductName");
+  Json major = cv.Number(u"CurrentMajorVersionNumber");
+  Json minor = cv.Number(u"CurrentMinorVersionNumber");
   if (major.is_number() && minor.is_number())
     os["version"] = std::to_string(major.get<uint64_t>()) + "." + std::to_string(minor.get<uint64_t>());
   else
-    os["version"] = Text(kCurrentVersion, u"CurrentVersion");
-  Json build = Text(kCurrentVersion, u"CurrentBuildNumber");
-  os["build"] = build.is_null() ? Text(kCurrentVersion, u"CurrentBuild") : build;
-  os["edition"] = Text(kCurrentVersion, u"EditionID");
-  os["display_version"] = Text(kCurrentVersion, u"DisplayVersion");
-  os["service_pack"] = Text(kCurrentVersion, u"CSDVersion");
-  os["installation_type"] = Text(kCurrentVersion, u"InstallationType");
-  os["system_root"] = Text(kCurrentVersion, u"SystemRoot");
-  Json installed = Number(kCurrentVersion, u"InstallDate");
+    os["version"] = cv.Text(u"CurrentVersion");
+  Json build = cv.Text(u"CurrentBuildNumber");
+  os["build"] = build.is_null() ? cv.Text(u"CurrentBuild") : build;
+  os["edition"] = cv.Text(u"EditionID");
+  os["display_version"] = cv.Text(u"DisplayVersion");
+  os["service_pack"] = cv.Text(u"CSDVersion");
+  os["installation_type"] = cv.Text(u"InstallationType");
+  os["system_root"] = cv.Text(u"SystemRoot");
+  Json installed = cv.Number(u"InstallDate");
   os["install_date"] = installed.is_number() ? Json(FileTimeText(installed.get<uint64_t>() * 10000000ull + 116444736000000000ull)) : Json();
   return os;
 }
@@ -93,15 +96,16 @@ Json Programs() {
   } kKeys[] = {{u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall", "native"},
                {u"SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall", "32-bit"}};
   for (const auto& k : kKeys) {
-    for (const std::u16string& id : Subkeys(k.path)) {
-      std::u16string key = std::u16string(k.path) + u"\\" + id;
-      Json name = Text(key, u"DisplayName");
+    const Key list(k.path);
+    for (const std::u16string& id : list.Subkeys()) {
+      const Key key(std::u16string(k.path) + u"\\" + id);
+      Json name = key.Text(u"DisplayName");
       if (!name.is_string() || name.get<std::string>().empty()) continue;
       Json p;
       p["name"] = name;
-      p["version"] = Text(key, u"DisplayVersion");
-      p["publisher"] = Text(key, u"Publisher");
-      p["install_date"] = Text(key, u"InstallDate");
+      p["version"] = key.Text(u"DisplayVersion");
+      p["publisher"] = key.Text(u"Publisher");
+      p["install_date"] = key.Text(u"InstallDate");
       p["architecture"] = k.arch;
       p["key"] = Utf16ToUtf8(id);
       all.push_back(p);
@@ -113,20 +117,22 @@ Json Programs() {
 Json Users() {
   Json all = Json::array();
   std::u16string list = std::u16string(kCurrentVersion) + u"\\ProfileList";
-  for (const std::u16string& sid : Subkeys(list)) {
+  const Key profiles(list);
+  for (const std::u16string& sid : profiles.Subkeys()) {
     Json u;
     u["sid"] = Utf16ToUtf8(sid);
-    u["profile_path"] = Text(list + u"\\" + sid, u"ProfileImagePath");
+    u["profile_path"] = Key(list + u"\\" + sid).Text(u"ProfileImagePath");
     all.push_back(u);
   }
   return all;
 }
 
 Json LastShutdown(const std::u16string& controlSet) {
-  RegValue v;
-  if (!Value(controlSet + u"\\Control\\Windows", u"ShutdownTime", &v) || v.data.size() != 8) return Json();
+  const Key windows(controlSet + u"\\Control\\Windows");
+  const RegValue* v = windows.Find(u"ShutdownTime");
+  if (!v || v->data.size() != 8) return Json();
   uint64_t t = 0;
-  for (int i = 7; i >= 0; --i) t = (t << 8) | v.data[i];
+  for (int i = 7; i >= 0; --i) t = (t << 8) | v->data[i];
   return FileTimeText(t);
 }
 
@@ -168,9 +174,10 @@ int RunInspect(Plugin& plugin, const InspectOptions& o) {
   j["target"] = session.Target();
   j["os"] = OperatingSystem();
   std::u16string controlSet = ControlSet();
-  j["computer_name"] = Text(controlSet + u"\\Control\\ComputerName\\ComputerName", u"ComputerName");
-  Json zone = Text(controlSet + u"\\Control\\TimeZoneInformation", u"TimeZoneKeyName");
-  j["time_zone"] = zone.is_null() ? Text(controlSet + u"\\Control\\TimeZoneInformation", u"StandardName") : zone;
+  j["computer_name"] = Key(controlSet + u"\\Control\\ComputerName\\ComputerName").Text(u"ComputerName");
+  const Key zones(controlSet + u"\\Control\\TimeZoneInformation");
+  Json zone = zones.Text(u"TimeZoneKeyName");
+  j["time_zone"] = zone.is_null() ? zones.Text(u"StandardName") : zone;
   j["last_shutdown"] = LastShutdown(controlSet);
   j["users"] = Users();
   j["programs"] = Programs();
