@@ -5,7 +5,7 @@ pkgs=(cmake ninja-build g++ pkg-config libxml2-dev nlohmann-json3-dev libcli11-d
       libgtest-dev libbenchmark-dev qemu-utils fdisk dosfstools mtools xorriso ldmtool
       xz-utils python3 clang-14 libclang-rt-14-dev llvm-14 time
       libhivex-dev libhivex-bin libwin-hivex-perl ntfs-3g-dev ntfs-3g libtsk-dev sleuthkit
-      libfuse3-dev fuse3 gdisk e2fsprogs)
+      libfuse3-dev fuse3 gdisk e2fsprogs liburing-dev)
 # Node.js (for an independent VHD writer in the tests) may already come from elsewhere.
 command -v npm >/dev/null 2>&1 || pkgs+=(nodejs npm)
 missing=()

@@ -1,4 +1,4 @@
-// Joined reads of pieces that lie back to back in an image file.
+// Joined reads of pieces that lie back to back in an image file, batched.
 #include "disk/scatter_read.h"
 
 NTSTATUS ScatterReader::Add(uint64_t fileSector, uint32_t count, uint8_t* buffer) {
@@ -17,27 +17,36 @@ NTSTATUS ScatterReader::Add(uint64_t fileSector, uint32_t count, uint8_t* buffer
 
 NTSTATUS ScatterReader::AddPiece(uint64_t fileSector, uint32_t count, uint8_t* buffer) {
   const uint64_t bytes = uint64_t{count} * 512;
+  const uint64_t start = fileSector * 512;
   NTSTATUS status = STATUS_SUCCESS;
-  if (!m_Segments.empty() && (fileSector * 512 != m_Start * 512 + m_Bytes || m_Segments.size() == kMaxSegments ||
-                              m_Bytes + bytes > kMaxBytes)) {
+  const bool continues = !m_Groups.empty() && m_Groups.back().start + m_Groups.back().bytes == start &&
+                         m_Groups.back().bytes + bytes <= kMaxBytes;
+  if (m_Segments.size() == kMaxSegments || m_Bytes + bytes > kMaxBytes ||
+      (!continues && m_Groups.size() == kMaxGroups)) {
     status = Finish();
   }
-  if (m_Segments.empty()) m_Start = fileSector;
-  if (!m_Segments.empty() && static_cast<uint8_t*>(m_Segments.back().buffer) + m_Segments.back().length == buffer &&
-      m_Segments.back().length + bytes <= kMaxBytes) {
+  if (m_Groups.empty() || !continues) {
+    m_Groups.push_back({start, 0, m_Segments.size(), 0});
+  }
+  Group& group = m_Groups.back();
+  if (group.count != 0 && static_cast<uint8_t*>(m_Segments.back().buffer) + m_Segments.back().length == buffer) {
     m_Segments.back().length += static_cast<uint32_t>(bytes);  // neighbours in memory too
   } else {
     m_Segments.push_back({buffer, static_cast<uint32_t>(bytes)});
+    ++group.count;
   }
+  group.bytes += bytes;
   m_Bytes += bytes;
   return status;
 }
 
 NTSTATUS ScatterReader::Finish() {
-  if (m_Segments.empty()) return STATUS_SUCCESS;
-  uint32_t done = 0;
-  const NTSTATUS status = ZwReadFileScatter(m_File, m_Segments.data(), static_cast<uint32_t>(m_Segments.size()),
-                                            m_Start * 512, &done);
+  if (m_Groups.empty()) return STATUS_SUCCESS;
+  FILE_SCATTER_REQUEST requests[kMaxGroups];
+  uint32_t n = 0;
+  for (const Group& g : m_Groups) requests[n++] = {g.start, m_Segments.data() + g.first, g.count};
+  const NTSTATUS status = ZwReadFileScatterBatch(m_File, requests, n);
+  m_Groups.clear();
   m_Segments.clear();
   m_Bytes = 0;
   return status;

@@ -1,5 +1,6 @@
 // Reads of many pieces of one image file, joined: pieces that follow one another in the file go
-// out as one scatter read into their own buffers, whatever their places in memory.
+// out as one scatter read into their own buffers, whatever their places in memory, and the
+// scatter reads of a batch go to the file together.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -20,9 +21,8 @@ class ScatterReader {
   ScatterReader(const ScatterReader&) = delete;
   ScatterReader& operator=(const ScatterReader&) = delete;
 
-  // Queues `count` sectors of the file from `fileSector` into `buffer`. Pieces that do not
-  // continue the queued ones make the queue go out first; the result is the status of a read
-  // that went out (success when none did).
+  // Queues `count` sectors of the file from `fileSector` into `buffer`. A full queue goes out
+  // first; the result is the status of reads that went out (success when none did).
   NTSTATUS Add(uint64_t fileSector, uint32_t count, uint8_t* buffer);
   // Reads what is queued.
   NTSTATUS Finish();
@@ -30,11 +30,20 @@ class ScatterReader {
  private:
   NTSTATUS AddPiece(uint64_t fileSector, uint32_t count, uint8_t* buffer);
 
-  static constexpr size_t kMaxSegments = 1024;
+  // One scatter read: bytes from `start` on into segments [first, first + count).
+  struct Group {
+    uint64_t start;
+    uint64_t bytes;
+    size_t first;
+    uint32_t count;
+  };
+
+  static constexpr size_t kMaxSegments = 1024;  // the kernel's limit for one readv
+  static constexpr size_t kMaxGroups = 64;      // scatter reads handed over at once
   static constexpr uint64_t kMaxBytes = 1u << 30;
 
   HANDLE m_File;
-  uint64_t m_Start = 0;  // first file sector of the queue
-  uint64_t m_Bytes = 0;
+  uint64_t m_Bytes = 0;  // queued in all groups
+  std::vector<Group> m_Groups;
   std::vector<FILE_SEGMENT_BUFFER> m_Segments;
 };

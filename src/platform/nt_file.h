@@ -51,6 +51,16 @@ typedef struct FILE_SEGMENT_BUFFER {
 // read into one buffer of their total length (at most 4 GB - 1), with the same end-of-file rule.
 VMPLAT_API NTSTATUS ZwReadFileScatter(HANDLE file, const FILE_SEGMENT_BUFFER* segments, uint32_t count,
                                       uint64_t offset, uint32_t* transferred);
+// One scatter read of a batch: the bytes from `offset` on into `count` segments in turn.
+typedef struct FILE_SCATTER_REQUEST {
+  uint64_t offset;
+  const FILE_SEGMENT_BUFFER* segments;
+  uint32_t count;
+} FILE_SCATTER_REQUEST;
+// Reads every request of the batch as ZwReadFileScatter reads it, handing the kernel the whole
+// batch at once where it can (io_uring) and one request after another where it cannot. The
+// status is the first failing request's.
+VMPLAT_API NTSTATUS ZwReadFileScatterBatch(HANDLE file, const FILE_SCATTER_REQUEST* requests, uint32_t count);
 VMPLAT_API NTSTATUS ZwWriteFile(HANDLE file, const void* buffer, uint32_t length, uint64_t offset,
                                 uint32_t* transferred);
 // End-of-file of the file (the standard-information query).

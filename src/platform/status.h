@@ -5,6 +5,7 @@
 #include "vmpeek/types.h"
 
 #define STATUS_SUCCESS                  ((NTSTATUS)0x00000000)
+#define STATUS_PENDING                  ((NTSTATUS)0x00000103)
 #define STATUS_UNSUCCESSFUL             ((NTSTATUS)0xC0000001)
 #define STATUS_INVALID_HANDLE           ((NTSTATUS)0xC0000008)
 #define STATUS_INVALID_PARAMETER        ((NTSTATUS)0xC000000D)
