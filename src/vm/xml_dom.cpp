@@ -1,9 +1,11 @@
 #include "vm/xml_dom.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <climits>
+#include <cstring>
 #include <cwctype>
 #include <libxml/entities.h>
 #include <libxml/parser.h>
@@ -12,6 +14,42 @@
 #include "vm/cfg_text.h"
 
 namespace {
+
+// The XML engine is loaded at the first document, the way COM starts its XML server on first
+// use: hosts that never read a .vmc never pay for loading it and the Unicode tables it pulls in
+// (a third of the start-up time of a command).
+struct XmlEngine {
+  decltype(&xmlInitParser) initParser;
+  decltype(&xmlNewParserCtxt) newParserCtxt;
+  decltype(&xmlCtxtReadMemory) ctxtReadMemory;
+  decltype(&xmlFreeParserCtxt) freeParserCtxt;
+  decltype(&xmlFreeDoc) freeDoc;
+  decltype(&xmlDocGetRootElement) docGetRootElement;
+};
+
+template <typename F>
+bool Resolve(void* library, const char* name, F* fn) {
+  *fn = reinterpret_cast<F>(dlsym(library, name));
+  return *fn != nullptr;
+}
+
+// Null when the engine cannot be loaded; then no document loads.
+const XmlEngine* Engine() {
+  static const XmlEngine* const engine = []() -> const XmlEngine* {
+    void* library = dlopen("libxml2.so.2", RTLD_NOW | RTLD_LOCAL);
+    if (!library) return nullptr;
+    static XmlEngine e{};
+    if (!Resolve(library, "xmlInitParser", &e.initParser) || !Resolve(library, "xmlNewParserCtxt", &e.newParserCtxt) ||
+        !Resolve(library, "xmlCtxtReadMemory", &e.ctxtReadMemory) ||
+        !Resolve(library, "xmlFreeParserCtxt", &e.freeParserCtxt) || !Resolve(library, "xmlFreeDoc", &e.freeDoc) ||
+        !Resolve(library, "xmlDocGetRootElement", &e.docGetRootElement)) {
+      return nullptr;
+    }
+    e.initParser();  // the engine's process-wide start-up, once
+    return &e;
+  }();
+  return engine;
+}
 
 // Reads a regular file of at most `limit` bytes whole; false otherwise.
 bool ReadSmallFile(const std::string& posix, uint64_t limit, std::string* data) {
@@ -86,33 +124,32 @@ bool CollectText(const xmlNode* first, int entityDepth, uint64_t* budget, std::s
 }  // namespace
 
 XmlDomDocument::~XmlDomDocument() {
-  if (m_Doc) xmlFreeDoc(m_Doc);
+  if (m_Doc) Engine()->freeDoc(m_Doc);
 }
 
 uint32_t XmlDomDocument::Load(const WCHAR* path, bool* success) {
   *success = false;
+  const XmlEngine* xml = Engine();
+  if (!xml) return kHrFail;
   if (m_Doc) {
-    xmlFreeDoc(m_Doc);
+    xml->freeDoc(m_Doc);
     m_Doc = nullptr;
   }
-  // The engine needs one process-wide start-up, done once whichever thread comes first.
-  static const bool started = (xmlInitParser(), true);
-  (void)started;
   std::string posix, data;
   if (!path || PlatformMapPath(path, true, &posix) < 0) return kHrOk;
   if (!ReadSmallFile(posix, kMaxBytes, &data) || data.empty()) return kHrOk;
-  xmlParserCtxtPtr ctxt = xmlNewParserCtxt();
+  xmlParserCtxtPtr ctxt = xml->newParserCtxt();
   if (!ctxt) return kHrOutOfMemory;
   // No network, no DTD loading, no entity substitution (so no external entity is ever read),
   // no relaxed limits; errors are reported by status, not printed.
   const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
-  xmlDocPtr doc = xmlCtxtReadMemory(ctxt, data.data(), static_cast<int>(data.size()), nullptr,
-                                    nullptr, options);
+  xmlDocPtr doc = xml->ctxtReadMemory(ctxt, data.data(), static_cast<int>(data.size()), nullptr,
+                                         nullptr, options);
   bool wellFormed = ctxt->wellFormed != 0;
-  xmlFreeParserCtxt(ctxt);
+  xml->freeParserCtxt(ctxt);
   if (!doc) return kHrOk;
   if (!wellFormed) {
-    xmlFreeDoc(doc);
+    xml->freeDoc(doc);
     return kHrOk;
   }
   m_Doc = doc;
@@ -122,7 +159,7 @@ uint32_t XmlDomDocument::Load(const WCHAR* path, bool* success) {
   return kHrOk;
 }
 
-XmlElement XmlDomDocument::DocumentElement() const { return m_Doc ? xmlDocGetRootElement(m_Doc) : nullptr; }
+XmlElement XmlDomDocument::DocumentElement() const { return m_Doc ? Engine()->docGetRootElement(m_Doc) : nullptr; }
 
 std::vector<XmlElement> XmlElementsByTagName(XmlElement parent, const char* tagName) {
   std::vector<XmlElement> found;
@@ -148,7 +185,7 @@ std::u16string XmlBaseName(XmlElement element) {
   std::u16string name;
   if (!element || !element->name) return name;
   const auto* bytes = reinterpret_cast<const uint8_t*>(element->name);
-  uint64_t length = xmlStrlen(element->name);
+  uint64_t length = strlen(reinterpret_cast<const char*>(element->name));
   name.resize(CfgDecodeUtf8(bytes, length, nullptr, 0));
   CfgDecodeUtf8(bytes, length, name.data(), name.size());
   return name;
