@@ -113,8 +113,7 @@ bool LoadTable(VirtualDisk& disk, uint64_t lba, const Geometry& geometry, GptHea
   const uint32_t arrayCrc = LoadLE32(sector + 88);
   const uint64_t arraySectors = (h->ArrayBytes() + geometry.bytesPerSector - 1) / geometry.bytesPerSector;
   // At most 1 MiB + one sector, from checked fields.
-  entries->reset(new (std::nothrow) uint8_t[arraySectors * geometry.bytesPerSector + 1]);
-  if (!*entries) return why->Set("no memory for %llu entry sectors", static_cast<unsigned long long>(arraySectors));
+  *entries = std::make_unique_for_overwrite<uint8_t[]>(arraySectors * geometry.bytesPerSector + 1);
   if (arraySectors != 0) {
     status = disk.Read(h->entryLba, static_cast<uint32_t>(arraySectors), entries->get());
     if (status < 0) return why->Set("entry array read failed %08x", static_cast<uint32_t>(status));
@@ -149,11 +148,7 @@ bool VirtualDisk::ProcessGPT() {
     }
     TRACE_ERR(u"VirtualDisk::ProcessGPT using the backup header at sector %I64u\n", last);
   }
-  m_GptRows.reset(new (std::nothrow) GptRowDetails[kMaxPartitions]);
-  if (!m_GptRows) {
-    TRACE_ERR(u"VirtualDisk::ProcessGPT memory allocation failed, using the MBR entries\n");
-    return false;
-  }
+  m_GptRows = std::make_unique<GptRowDetails[]>(kMaxPartitions);
   m_Scheme = vmpeek::PartitionSchemeGpt;
   AddGptRows(entries.get(), header.entryCount, header.entrySize, header.firstUsable, header.lastUsable);
   return true;

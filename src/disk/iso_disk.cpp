@@ -1,9 +1,8 @@
 // ISODisk: open, size check and positioned 2048-byte-sector transfers on one raw file.
 #include "disk/iso_disk.h"
 
-#include <new>
-
 #include "disk/image_file.h"
+#include "disk/no_memory.h"
 #include "disk/open_virtual_disk.h"
 #include "module/parse_trace.h"
 
@@ -12,21 +11,25 @@ ISODisk::ISODisk(const WCHAR* fileName) : VirtualDisk(fileName) {
   m_MediaType = MEDIA_TYPE_REMOVABLE;
 }
 
-VirtualDisk* CreateISODisk(const WCHAR* path) { return new (std::nothrow) ISODisk(path); }
+VirtualDisk* CreateISODisk(const WCHAR* path) { return CreateOrNull<ISODisk>(path); }
 
 NTSTATUS ISODisk::Open(uint8_t /*readOnly*/) {
   if (m_Opened) return STATUS_SUCCESS;
+  return StatusOrNoMemory([&] { return OpenImage(); }, u"ISODisk::Open out of memory\n");
+}
+
+NTSTATUS ISODisk::OpenImage() {
   m_ReadOnly = 1;  // raw images are always read-only
-  NTSTATUS status = OpenImageFile(m_FileName, true, m_File.put());
+  NTSTATUS status = OpenImageFile(m_FileName.c_str(), true, m_File.put());
   if (status < 0) {
-    TRACE_ERR(u"ISODisk::Open(%s) open for R/O failed %08lx.\n", m_FileName, static_cast<uint32_t>(status));
+    TRACE_ERR(u"ISODisk::Open(%s) open for R/O failed %08lx.\n", m_FileName.c_str(), static_cast<uint32_t>(status));
     m_File.Close();
     return status;
   }
   uint64_t size = 0;
   status = ZwQueryFileSize(m_File.get(), &size);
   if (status < 0) {
-    TRACE_ERR(u"ISODisk::Open(%s) query for size failed %08lx.\n", m_FileName, static_cast<uint32_t>(status));
+    TRACE_ERR(u"ISODisk::Open(%s) query for size failed %08lx.\n", m_FileName.c_str(), static_cast<uint32_t>(status));
     m_File.Close();
     return status;
   }

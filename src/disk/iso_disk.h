@@ -20,6 +20,8 @@ class ISODisk : public VirtualDisk {
   ~ISODisk() = default;  // m_File closes itself
 
  private:
+  // Open without the conversion of memory exhaustion.
+  NTSTATUS OpenImage();
   // Both directions: the no-file test, the range test of reads, one positioned transfer.
   NTSTATUS Transfer(uint64_t first, uint32_t count, uint8_t* buffer, bool write);
 

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <new>
 
 #include "disk/virtual_disk.h"
 #include "module/parse_trace.h"
@@ -78,11 +77,10 @@ class RecordIndex {
     m_Entries[m_Count++] = IndexEntry{id, order, volumeId};
     return true;
   }
-  bool Reserve(uint64_t capacity) {
-    if (capacity == 0) return true;
-    m_Entries.reset(new (std::nothrow) IndexEntry[capacity]);
-    m_Capacity = m_Entries ? capacity : 0;
-    return m_Entries != nullptr;
+  void Reserve(uint64_t capacity) {
+    if (capacity == 0) return;
+    m_Entries = std::make_unique_for_overwrite<IndexEntry[]>(capacity);
+    m_Capacity = capacity;
   }
   void Sort() {
     std::sort(m_Entries.get(), m_Entries.get() + m_Count, [](const IndexEntry& a, const IndexEntry& b) {
@@ -111,7 +109,8 @@ bool BuildIndexes(const RecordWalk& walk, RecordIndex& components, RecordIndex& 
     if (type == kTypeComponent) ++componentCount;
     if (type == kTypeVolume) ++volumeCount;
   }
-  if (!components.Reserve(componentCount) || !volumes.Reserve(volumeCount)) return false;
+  components.Reserve(componentCount);
+  volumes.Reserve(volumeCount);
   for (uint64_t i = 0; i < walk.usable; ++i) {
     const uint8_t type = walk.TypeOf(i);
     const uint8_t* record = walk.At(i);
@@ -197,11 +196,7 @@ std::unique_ptr<uint8_t[]> ReadDatabase(VirtualDisk& disk, const uint8_t* header
     TRACE_ERR(u"VirtualDisk::ProcessLDMDisk size of LDM configuration is not 1Mb.\n");
     return nullptr;
   }
-  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kDatabaseBytes]);
-  if (!buffer) {
-    TRACE_ERR(u"VirtualDisk::ProcessLDMDisk memory allocation failed.\n");
-    return nullptr;
-  }
+  auto buffer = std::make_unique_for_overwrite<uint8_t[]>(kDatabaseBytes);
   NTSTATUS status = STATUS_INVALID_PARAMETER;
   // A start that would carry the read past the disk (or wrap) is refused before the disk sees it.
   if (databaseStart <= diskSectors && diskSectors - databaseStart >= kDatabaseSectors) {

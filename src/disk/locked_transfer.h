@@ -2,8 +2,8 @@
 // disk's lock around the class's own work, and one error trace for a failure.
 #pragma once
 #include <cstdint>
-#include <new>
 
+#include "disk/no_memory.h"
 #include "module/parse_trace.h"
 #include "platform/status.h"
 #include "platform/sync.h"
@@ -19,11 +19,7 @@ NTSTATUS LockedTransfer(CRITICAL_SECTION* lock, uint64_t sectorCount, uint64_t f
     status = STATUS_INVALID_PARAMETER;
   } else {
     CsGuard guard(lock);
-    try {
-      status = op();
-    } catch (const std::bad_alloc&) {
-      status = STATUS_NO_MEMORY;
-    }
+    status = StatusOrNoMemory(op);
   }
   if (status < 0) TRACE_ERR(failTrace, static_cast<int64_t>(first), static_cast<int32_t>(count), static_cast<uint32_t>(status));
   return status;

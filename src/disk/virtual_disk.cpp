@@ -1,28 +1,18 @@
 // The VirtualDisk base: reference count, the shared slots and the partition table.
 #include "disk/virtual_disk.h"
 
-#include <cstdlib>
 #include <cstring>
-#include <new>
 
+#include "disk/no_memory.h"
 #include "disk/virtual_partition.h"
 #include "module/parse_trace.h"
 #include "platform/wstr.h"
 
-VirtualDisk::VirtualDisk(const WCHAR* fileName) {
-  m_FileName = WStrDup(fileName);
+VirtualDisk::VirtualDisk(const WCHAR* fileName) : m_FileName(fileName ? fileName : u"") {
   InitializeCriticalSection(&m_Lock);
 }
 
-VirtualDisk::~VirtualDisk() {
-  free(m_FileName);
-  free(m_ParentFileName);
-  delete[] m_Partitions;
-  m_FileName = nullptr;
-  m_ParentFileName = nullptr;
-  m_Partitions = nullptr;
-  DeleteCriticalSection(&m_Lock);
-}
+VirtualDisk::~VirtualDisk() { DeleteCriticalSection(&m_Lock); }
 
 uint32_t VirtualDisk::AddRef() { return InterlockedIncrement(&m_RefCount); }
 
@@ -32,13 +22,13 @@ void VirtualDisk::Release() {
 
 uint8_t VirtualDisk::IsReadOnly() { return m_ReadOnly; }
 
-const WCHAR* VirtualDisk::GetFileName() { return m_FileName; }
+const WCHAR* VirtualDisk::GetFileName() { return m_FileName.c_str(); }
 
 NTSTATUS VirtualDisk::GetParentFileName(WCHAR* buffer, uint64_t* size) {
-  if (m_ParentFileName == nullptr) return STATUS_NOT_FOUND;
-  const uint64_t needed = static_cast<uint64_t>(WStrLen(m_ParentFileName)) + 1;
+  if (!m_ParentFileName) return STATUS_NOT_FOUND;
+  const uint64_t needed = static_cast<uint64_t>(m_ParentFileName->size()) + 1;
   if (buffer != nullptr && size != nullptr && *size >= needed) {
-    memcpy(buffer, m_ParentFileName, needed * sizeof(WCHAR));
+    memcpy(buffer, m_ParentFileName->c_str(), needed * sizeof(WCHAR));
     return STATUS_SUCCESS;
   }
   if (size != nullptr) *size = needed;
@@ -67,8 +57,8 @@ NTSTATUS VirtualDisk::GetPartition(uint8_t index, vmpeek::VirtualPartition** par
     return STATUS_INVALID_PARAMETER;
   }
   const PartitionEntry& row = m_Partitions[index];
-  ::VirtualPartition* created = new (std::nothrow)
-      ::VirtualPartition(this, row.type, row.firstSector, row.sectorCount, row.uniqueId);
+  ::VirtualPartition* created =
+      CreateOrNull<::VirtualPartition>(this, row.type, row.firstSector, row.sectorCount, row.uniqueId);
   if (created == nullptr) {
     TRACE_ERR(u"VirtualDisk::GetPartition new VirtualPartition failed\n");
     if (partition) *partition = nullptr;
@@ -84,24 +74,12 @@ NTSTATUS VirtualDisk::GetPartition(uint8_t index, vmpeek::VirtualPartition** par
 
 void VirtualDisk::AddPartition(uint8_t type, uint32_t firstSector, uint32_t sectorCount,
                                const uint8_t* uniqueId) {
-  if (m_PartitionCount >= m_PartitionCapacity) {
-    if (m_PartitionCapacity >= kMaxPartitions) {
-      TRACE_ERR(u"VirtualDisk::AddPartition partition table is full (%d rows), partition at sector %u dropped\n",
-                static_cast<int32_t>(m_PartitionCount), firstSector);
-      return;
-    }
-    const uint32_t capacity = m_PartitionCapacity + 4u;
-    PartitionEntry* grown = new (std::nothrow) PartitionEntry[capacity];
-    if (grown == nullptr) {
-      TRACE_ERR(u"VirtualDisk::AddPartition memory allocation failed, partition at sector %u dropped\n",
-                firstSector);
-      return;
-    }
-    if (m_PartitionCount != 0) memcpy(grown, m_Partitions, m_PartitionCount * sizeof(PartitionEntry));
-    delete[] m_Partitions;
-    m_Partitions = grown;
-    m_PartitionCapacity = static_cast<uint8_t>(capacity);
+  if (m_PartitionCount >= kMaxPartitions) {
+    TRACE_ERR(u"VirtualDisk::AddPartition partition table is full (%d rows), partition at sector %u dropped\n",
+              static_cast<int32_t>(m_PartitionCount), firstSector);
+    return;
   }
+  m_Partitions.resize(m_PartitionCount + 1u);
   PartitionEntry& row = m_Partitions[m_PartitionCount];
   row.type = type;
   row.firstSector = firstSector;
@@ -114,15 +92,12 @@ void VirtualDisk::AddPartition(uint8_t type, uint32_t firstSector, uint32_t sect
   ++m_PartitionCount;
 }
 
-bool VirtualDisk::SetParentFileName(const WCHAR* name) {
-  WCHAR* copy = nullptr;
-  if (name != nullptr) {
-    copy = WStrDup(name);
-    if (copy == nullptr) return false;
+void VirtualDisk::SetParentFileName(const WCHAR* name) {
+  if (name) {
+    m_ParentFileName = name;
+  } else {
+    m_ParentFileName.reset();
   }
-  free(m_ParentFileName);
-  m_ParentFileName = copy;
-  return true;
 }
 
 NTSTATUS VirtualDisk::OpenParentImage(VirtualDisk* parent) {

@@ -4,6 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 #include "platform/status.h"
 #include "platform/sync.h"
 #include "vmpeek/vmpeek.h"
@@ -71,7 +74,7 @@ class VirtualDisk : public vmpeek::VirtualDisk {
   static uint64_t CountedObject(const uint8_t* position, size_t available);
 
   // Read access to the partition table for code inside the library.
-  const PartitionEntry* Partitions() const { return m_Partitions; }
+  const PartitionEntry* Partitions() const { return m_Partitions.data(); }
   // The partition table the last discovery found (PartitionSchemeNone before any).
   vmpeek::PartitionScheme Scheme() const { return m_Scheme; }
   // For a GPT disk each row's type GUID and name, indexed as the rows; null for other schemes.
@@ -99,11 +102,11 @@ class VirtualDisk : public vmpeek::VirtualDisk {
   // the purpose asks (noPartitionsTrace is the class's error line when a host's open finds
   // none); sets m_Opened on success.
   NTSTATUS FinishOpen(const WCHAR* noPartitionsTrace);
-  // Replaces m_ParentFileName with a copy of name (null clears it); false when out of memory.
-  bool SetParentFileName(const WCHAR* name);
+  // Replaces m_ParentFileName with a copy of name (null clears it).
+  void SetParentFileName(const WCHAR* name);
 
   uint8_t m_Opened = 0;
-  WCHAR* m_FileName = nullptr;
+  std::u16string m_FileName;
   volatile uint32_t m_RefCount = 1;
   uint32_t m_BytesPerSector = 0;
   uint64_t m_SectorCount = 0;
@@ -111,11 +114,10 @@ class VirtualDisk : public vmpeek::VirtualDisk {
   uint32_t m_TracksPerCylinder = 0;
   uint32_t m_SectorsPerTrack = 0;
   uint32_t m_MediaType = 0;
-  PartitionEntry* m_Partitions = nullptr;
+  std::vector<PartitionEntry> m_Partitions;  // m_PartitionCount rows
   uint8_t m_PartitionCount = 0;
-  uint8_t m_PartitionCapacity = 0;
   uint8_t m_ReadOnly = 0;
-  WCHAR* m_ParentFileName = nullptr;
+  std::optional<std::u16string> m_ParentFileName;
   uint8_t m_SavedState = 0;
   CRITICAL_SECTION m_Lock;
   OpenPurpose m_Purpose = OpenPurpose::Partitions;

@@ -1,7 +1,7 @@
 // VHDVirtualDisk: dynamic and differencing images (header, block allocation table, sector
 // bitmaps, transfers and block allocation).
 #include <cstring>
-#include <new>
+#include <memory>
 
 #include "module/parse_trace.h"
 #include "platform/endian.h"
@@ -36,7 +36,7 @@ uint32_t SameBitRun(const uint8_t* bitmap, uint32_t k, uint32_t n) {
 
 }  // namespace
 
-uint32_t VHDVirtualDisk::BatEntry(uint32_t block) const { return LoadBE32(m_Bat + 4ull * block); }
+uint32_t VHDVirtualDisk::BatEntry(uint32_t block) const { return LoadBE32(m_Bat.get() + 4ull * block); }
 
 NTSTATUS VHDVirtualDisk::OpenDynamic() {
   NTSTATUS status = m_Files.Read(1, 2, m_header);
@@ -60,11 +60,7 @@ NTSTATUS VHDVirtualDisk::OpenDynamic() {
   status = CheckDynamicLayout();
   if (!NT_SUCCESS(status)) return status;
 
-  m_Bat = new (std::nothrow) uint8_t[m_BatBytes];
-  if (!m_Bat) {
-    TRACE_ERR(u"VHDVirtualDisk::OpenDynamic memory allocation failure for BAT\n");
-    return STATUS_NO_MEMORY;
-  }
+  m_Bat = std::make_unique_for_overwrite<uint8_t[]>(m_BatBytes);
   return ReadBat();
 }
 
@@ -113,7 +109,7 @@ NTSTATUS VHDVirtualDisk::ReadBat() {
   const uint32_t batSectors = static_cast<uint32_t>(m_BatBytes / kSectorSize);
   TRACE_DETAIL(u"BAT starts at sector     = %d \n", static_cast<int32_t>(m_TableSector));
   TRACE_DETAIL(u"BAT is                   = %d sectors long\n", static_cast<int32_t>(batSectors));
-  NTSTATUS status = m_Files.Read(m_TableSector, batSectors, m_Bat);
+  NTSTATUS status = m_Files.Read(m_TableSector, batSectors, m_Bat.get());
   TRACE_DETAIL(u"BAT blocknumber=Starting sector :-\n");
   if (!ParseDetailsWritten()) return status;  // nobody records the dump
 
@@ -145,13 +141,13 @@ NTSTATUS VHDVirtualDisk::ReadBat() {
 }
 
 NTSTATUS VHDVirtualDisk::WriteBat() {
-  return m_Files.Write(m_TableSector, static_cast<uint32_t>(m_BatBytes / kSectorSize), m_Bat);
+  return m_Files.Write(m_TableSector, static_cast<uint32_t>(m_BatBytes / kSectorSize), m_Bat.get());
 }
 
 // Writes back only the table sector that holds the block's entry: one sector, written whole.
 NTSTATUS VHDVirtualDisk::WriteBatEntry(uint32_t block) {
   uint64_t index = 4ull * block / kSectorSize;
-  return m_Files.Write(m_TableSector + index, 1, m_Bat + index * kSectorSize);
+  return m_Files.Write(m_TableSector + index, 1, m_Bat.get() + index * kSectorSize);
 }
 
 bool VHDVirtualDisk::BlockInsideImage(uint32_t entry, bool forWrite) const {
@@ -165,19 +161,12 @@ bool VHDVirtualDisk::BlockInsideImage(uint32_t entry, bool forWrite) const {
   return end <= m_TableSector || start >= tableEnd;
 }
 
-uint8_t* VHDVirtualDisk::ReadSectorBitmap(uint32_t entry, NTSTATUS* status) {
-  uint8_t* bitmap = new (std::nothrow) uint8_t[static_cast<size_t>(m_BitmapSectors) * kSectorSize];
-  if (!bitmap) {
-    TRACE_ERR(u"VHDVirtualDisk::ReadSectorBitmap (%d) failed to allocate memory for sectorbitmap.\n",
-              static_cast<int32_t>(entry));
-    *status = STATUS_NO_MEMORY;
-    return nullptr;
-  }
-  *status = m_Files.Read(entry, m_BitmapSectors, bitmap);
+std::unique_ptr<uint8_t[]> VHDVirtualDisk::ReadSectorBitmap(uint32_t entry, NTSTATUS* status) {
+  auto bitmap = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(m_BitmapSectors) * kSectorSize);
+  *status = m_Files.Read(entry, m_BitmapSectors, bitmap.get());
   if (!NT_SUCCESS(*status)) {
     TRACE_ERR(u"VHDVirtualDisk::ReadSectorBitmap (%d) failed to read sector bitmap %08lx.\n",
               static_cast<int32_t>(entry), static_cast<uint32_t>(*status));
-    delete[] bitmap;
     return nullptr;
   }
   return bitmap;
@@ -196,16 +185,16 @@ NTSTATUS VHDVirtualDisk::WriteSectorBitmap(const uint8_t* bitmap, uint32_t entry
 NTSTATUS VHDVirtualDisk::ReadDifferencingRun(uint64_t s, uint32_t n, uint32_t k, uint32_t entry,
                                              uint8_t* buffer, uint64_t remaining) {
   NTSTATUS status;
-  uint8_t* bitmap = ReadSectorBitmap(entry, &status);
+  const std::unique_ptr<uint8_t[]> bitmap = ReadSectorBitmap(entry, &status);
   if (!bitmap) {
     memset(buffer, 0, static_cast<size_t>(n) * kSectorSize);
     return status;
   }
   uint32_t i = 0;
   while (i < n) {
-    uint32_t len = SameBitRun(bitmap, k + i, n - i);
+    uint32_t len = SameBitRun(bitmap.get(), k + i, n - i);
     uint8_t* dst = buffer + static_cast<size_t>(i) * kSectorSize;
-    if (BitSet(bitmap, k + i)) {
+    if (BitSet(bitmap.get(), k + i)) {
       status = m_Files.Read(static_cast<uint64_t>(entry) + m_BitmapSectors + k + i, len, dst);
       if (!NT_SUCCESS(status))
         TRACE_ERR(u"VHDVirtualDisk::ReadDynamic (%I64d,%d) failed to read sector %d %08lx.\n",
@@ -220,7 +209,6 @@ NTSTATUS VHDVirtualDisk::ReadDifferencingRun(uint64_t s, uint32_t n, uint32_t k,
     }
     i += len;
   }
-  delete[] bitmap;
   return status;
 }
 
@@ -324,9 +312,10 @@ NTSTATUS VHDVirtualDisk::WriteBlockRun(uint32_t b, uint32_t k, uint32_t n, const
     return status;
   }
   // A new block's bitmap starts empty (it also covers the old footer); an old one is read.
-  uint8_t* bitmap = fresh ? new (std::nothrow) uint8_t[static_cast<size_t>(m_BitmapSectors) * kSectorSize]()
-                          : ReadSectorBitmap(entry, &status);
-  if (!bitmap) return fresh ? STATUS_NO_MEMORY : status;
+  const std::unique_ptr<uint8_t[]> bitmap =
+      fresh ? std::make_unique<uint8_t[]>(static_cast<size_t>(m_BitmapSectors) * kSectorSize)
+            : ReadSectorBitmap(entry, &status);
+  if (!bitmap) return status;
   bool changed = fresh;
   for (uint32_t i = k; i < k + n; ++i) {
     uint8_t mask = static_cast<uint8_t>(0x80u >> (i & 7));
@@ -336,17 +325,16 @@ NTSTATUS VHDVirtualDisk::WriteBlockRun(uint32_t b, uint32_t k, uint32_t n, const
     }
   }
   if (changed) status = FlushFiles(u"the block's data");
-  if (changed && NT_SUCCESS(status)) status = WriteSectorBitmap(bitmap, entry);
-  delete[] bitmap;
+  if (changed && NT_SUCCESS(status)) status = WriteSectorBitmap(bitmap.get(), entry);
   if (!fresh || !NT_SUCCESS(status)) return status;
   status = FlushFiles(u"the block's bitmap");
   if (!NT_SUCCESS(status)) return status;
-  StoreBE32(m_Bat + 4ull * b, entry);
+  StoreBE32(m_Bat.get() + 4ull * b, entry);
   status = WriteBatEntry(b);
   if (!NT_SUCCESS(status)) {
     TRACE_ERR(u"VHDVirtualDisk::AllocateBlock (%d) failed to write the table %08lx.\n",
               static_cast<int32_t>(b), static_cast<uint32_t>(status));
-    StoreBE32(m_Bat + 4ull * b, kUnallocated);
+    StoreBE32(m_Bat.get() + 4ull * b, kUnallocated);
   }
   return status;
 }

@@ -2,7 +2,6 @@
 #include "vhd/vhd_file_set.h"
 
 #include <cstring>
-#include <new>
 
 #include "disk/image_file.h"
 #include "module/parse_trace.h"
@@ -10,26 +9,21 @@
 
 namespace {
 
-constexpr uint32_t kTableStep = 5;
 constexpr uint32_t kMaxContinuation = 99;
 // Largest single transfer: its byte length must fit the 32-bit length of one call.
 constexpr uint64_t kMaxRunSectors = 0x7FFFFF;
 
 }  // namespace
 
-VHDFileSet::VHDFileSet(const WCHAR* baseName) : m_BaseName(WStrDup(baseName)) {}
+VHDFileSet::VHDFileSet(const WCHAR* baseName) : m_BaseName(baseName ? baseName : u"") {}
 
-VHDFileSet::~VHDFileSet() {
-  Close();
-  delete[] m_Files;
-  free(m_BaseName);
-}
+VHDFileSet::~VHDFileSet() { Close(); }
 
 NTSTATUS VHDFileSet::Flush() {
   NTSTATUS status = STATUS_SUCCESS;
-  for (uint32_t i = 0; i < m_FileCount; ++i) {
-    if (!m_Files[i].handle) continue;
-    const NTSTATUS st = ZwFlushBuffersFile(m_Files[i].handle);
+  for (const FileEntry& f : m_Files) {
+    if (!f.handle) continue;
+    const NTSTATUS st = ZwFlushBuffersFile(f.handle);
     if (!NT_SUCCESS(st) && NT_SUCCESS(status)) status = st;
   }
   return status;
@@ -37,11 +31,11 @@ NTSTATUS VHDFileSet::Flush() {
 
 NTSTATUS VHDFileSet::Close() {
   NTSTATUS status = STATUS_SUCCESS;
-  for (uint32_t i = 0; i < m_FileCount; ++i) {
-    if (m_Files[i].handle) {
-      const NTSTATUS st = ZwClose(m_Files[i].handle);
+  for (FileEntry& f : m_Files) {
+    if (f.handle) {
+      const NTSTATUS st = ZwClose(f.handle);
       if (!NT_SUCCESS(st) && NT_SUCCESS(status)) status = st;
-      m_Files[i].handle = nullptr;
+      f.handle = nullptr;
     }
   }
   return status;
@@ -53,51 +47,48 @@ NTSTATUS VHDFileSet::OpenFile(const WCHAR* name, bool readWrite, uint8_t create,
                       kImageAttributes, kImageShare, create ? FILE_OPEN_IF : FILE_OPEN, kImageOptions);
 }
 
-WCHAR* VHDFileSet::ContinuationName(uint32_t n) const {
-  size_t len = WStrLen(m_BaseName);
-  if (len == 0 || n == 0 || n > kMaxContinuation) return nullptr;
+std::u16string VHDFileSet::ContinuationName(uint32_t n) const {
+  if (n == 0 || n > kMaxContinuation) return {};
   // Only the file name is searched and only ".VHD" changes case: the folder is the base
   // file's own, exactly as given.
-  const WCHAR* slash = WStrRChr(m_BaseName, u'\\');
-  const size_t nameStart = slash ? static_cast<size_t>(slash - m_BaseName) + 1 : 0;
-  for (size_t i = nameStart; i + 4 <= len; ++i) {
+  const size_t slash = m_BaseName.rfind(u'\\');
+  const size_t nameStart = slash == std::u16string::npos ? 0 : slash + 1;
+  for (size_t i = nameStart; i + 4 <= m_BaseName.size(); ++i) {
     if (m_BaseName[i] == u'.' && (m_BaseName[i + 1] | 0x20) == u'v' && (m_BaseName[i + 2] | 0x20) == u'h' &&
         (m_BaseName[i + 3] | 0x20) == u'd') {
-      WCHAR* name = new (std::nothrow) WCHAR[i + 5];
-      if (!name) return nullptr;
-      memcpy(name, m_BaseName, i * sizeof(WCHAR));
       // ".Vnn" is exactly as long as ".VHD": the name ends right after the number.
-      WStrFormat(name + i, 5, u".V%02d", static_cast<int32_t>(n));
-      return name;
+      WCHAR number[5];
+      WStrFormat(number, 5, u".V%02d", static_cast<int32_t>(n));
+      return m_BaseName.substr(0, i) + number;
     }
   }
-  return nullptr;
+  return {};
 }
 
 NTSTATUS VHDFileSet::Open(uint8_t readOnly) {
   // A second Open starts over with a fresh table.
   Close();
-  m_FileCount = 0;
+  m_Files.clear();
   m_TotalSize = 0;
   m_ReadOnly = readOnly ? 1 : 0;
 
-  NTSTATUS status = Add(m_BaseName, 0);
+  NTSTATUS status = Add(m_BaseName.c_str(), 0);
   if (!NT_SUCCESS(status)) {
-    TRACE_ERR(u"VHDFileSet::Open Add(%s) failed %08lx.\n", m_BaseName, static_cast<uint32_t>(status));
+    TRACE_ERR(u"VHDFileSet::Open Add(%s) failed %08lx.\n", m_BaseName.c_str(), static_cast<uint32_t>(status));
     return status;
   }
   for (uint32_t n = 1; n <= kMaxContinuation; ++n) {
-    WCHAR* name = ContinuationName(n);
-    if (!name) break;  // no ".VHD" in the base name: the image has no continuation files
-    NTSTATUS added = Add(name, 0);
-    TRACE_ERR(u"VHDFileSet::Open Add(%s) gave %08lx.\n", name, static_cast<uint32_t>(added));
-    delete[] name;
+    const std::u16string name = ContinuationName(n);
+    if (name.empty()) break;  // no ".VHD" in the base name: the image has no continuation files
+    NTSTATUS added = Add(name.c_str(), 0);
+    TRACE_ERR(u"VHDFileSet::Open Add(%s) gave %08lx.\n", name.c_str(), static_cast<uint32_t>(added));
     if (!NT_SUCCESS(added)) break;
   }
   return status;
 }
 
 NTSTATUS VHDFileSet::Add(const WCHAR* name, uint8_t create) {
+  m_Files.reserve(m_Files.size() + 1);  // before a handle exists that a failure would lose
   HANDLE raw = nullptr;
   NTSTATUS status = STATUS_SUCCESS;
   bool opened = false;
@@ -137,16 +128,6 @@ NTSTATUS VHDFileSet::Add(const WCHAR* name, uint8_t create) {
     TRACE_ERR(u"VHDFileSet::Add failed size(%I64d) is 0 or not a multiple of the sector size\n",
               static_cast<int64_t>(size));
     status = STATUS_INVALID_IMAGE_FORMAT;
-  } else if (m_FileCount == m_FileCapacity) {
-    FileEntry* grown = new (std::nothrow) FileEntry[m_FileCapacity + kTableStep];
-    if (!grown) {
-      status = STATUS_NO_MEMORY;
-    } else {
-      if (m_FileCount) memcpy(grown, m_Files, m_FileCount * sizeof(FileEntry));
-      delete[] m_Files;
-      m_Files = grown;
-      m_FileCapacity += kTableStep;
-    }
   }
   if (!NT_SUCCESS(status)) {
     TRACE_ERR(u"VHDFileSet::Add(%s) Add failed %08lx.\n", name, static_cast<uint32_t>(status));
@@ -154,11 +135,8 @@ NTSTATUS VHDFileSet::Add(const WCHAR* name, uint8_t create) {
     return status;
   }
 
-  FileEntry& entry = m_Files[m_FileCount];
-  entry.first = m_FileCount ? m_Files[m_FileCount - 1].first + m_Files[m_FileCount - 1].count : 0;
-  entry.count = size / 512;
-  entry.handle = raw;  // the table owns the handle now
-  ++m_FileCount;
+  const uint64_t first = m_Files.empty() ? 0 : m_Files.back().first + m_Files.back().count;
+  m_Files.push_back({first, size / 512, raw});  // the table owns the handle now
   m_TotalSize += size;
   return STATUS_SUCCESS;
 }
@@ -167,10 +145,10 @@ NTSTATUS VHDFileSet::Transfer(uint64_t first, uint32_t count, uint8_t* buffer, b
   NTSTATUS status = STATUS_SUCCESS;
   uint64_t s = first;
   uint64_t remaining = count;
-  uint32_t i = 0;
+  size_t i = 0;
   while (remaining) {
-    while (i < m_FileCount && s >= m_Files[i].first + m_Files[i].count) ++i;
-    if (i == m_FileCount || s < m_Files[i].first) {
+    while (i < m_Files.size() && s >= m_Files[i].first + m_Files[i].count) ++i;
+    if (i == m_Files.size() || s < m_Files[i].first) {
       // Files follow one another without gaps, so nothing after this sector is held either.
       TRACE_ERR(write ? u"VHDFileSet::Write sector %I64d lies beyond the files of the set\n"
                       : u"VHDFileSet::Read sector %I64d lies beyond the files of the set\n",
@@ -205,7 +183,7 @@ NTSTATUS VHDFileSet::Transfer(uint64_t first, uint32_t count, uint8_t* buffer, b
 }
 
 NTSTATUS VHDFileSet::Read(uint64_t first, uint32_t count, void* buffer) {
-  if (m_FileCount == 0) {
+  if (m_Files.empty()) {
     TRACE_ERR(u"VHDFileSet::Read failed because there are no files in the set\n");
     return STATUS_FILE_INVALID;
   }
@@ -214,7 +192,7 @@ NTSTATUS VHDFileSet::Read(uint64_t first, uint32_t count, void* buffer) {
 }
 
 NTSTATUS VHDFileSet::Write(uint64_t first, uint32_t count, const void* buffer) {
-  if (m_FileCount == 0) {
+  if (m_Files.empty()) {
     TRACE_ERR(u"VHDFileSet::Write failed because there are no files in the set\n");
     return STATUS_FILE_INVALID;
   }
@@ -227,7 +205,7 @@ NTSTATUS VHDFileSet::Write(uint64_t first, uint32_t count, const void* buffer) {
 }
 
 NTSTATUS VHDFileSet::Extend(uint32_t sectors, const uint8_t* tail) {
-  if (m_FileCount == 0) {
+  if (m_Files.empty()) {
     TRACE_ERR(u"VHDFileSet::Extend failed because there are no files in the set\n");
     return STATUS_FILE_INVALID;
   }
@@ -236,14 +214,14 @@ NTSTATUS VHDFileSet::Extend(uint32_t sectors, const uint8_t* tail) {
     TRACE_ERR(u"VHDFileSet::Extend failed because fileset is readonly\n");
     return STATUS_ACCESS_DENIED;
   }
-  const uint32_t last = m_FileCount - 1;
+  const size_t last = m_Files.size() - 1;
   uint64_t z = 0;
   NTSTATUS status = ZwQueryFileSize(m_Files[last].handle, &z);
   if (!NT_SUCCESS(status)) return status;
   uint64_t zs = z / 512;
   uint64_t grow = sectors;
   uint64_t rest = 0;
-  if (m_FileCount > 1 && zs + sectors > kMaxFileSectors) {
+  if (m_Files.size() > 1 && zs + sectors > kMaxFileSectors) {
     grow = zs >= kMaxFileSectors ? 0 : kMaxFileSectors - zs;
     rest = sectors - grow;
   }
@@ -251,24 +229,23 @@ NTSTATUS VHDFileSet::Extend(uint32_t sectors, const uint8_t* tail) {
   if (rest) {
     // The new continuation file is created and given the set's new tail before the current
     // last file grows, so that at every step the set still ends with `tail`.
-    WCHAR* name = ContinuationName(m_FileCount);
-    if (!name) {
-      if (m_FileCount > kMaxContinuation) {
+    const std::u16string name = ContinuationName(FileCount());
+    if (name.empty()) {
+      if (m_Files.size() > kMaxContinuation) {
         TRACE_ERR(u"VHDFileSet::Extend failed because the set already has %d files\n",
-                  static_cast<int32_t>(m_FileCount));
+                  static_cast<int32_t>(m_Files.size()));
         return STATUS_DISK_FULL;
       }
       return STATUS_NO_SUCH_FILE;
     }
-    status = Add(name, 1);
-    delete[] name;
+    status = Add(name.c_str(), 1);
     if (!NT_SUCCESS(status)) return status;
     status = Extend(static_cast<uint32_t>(rest), tail);
     if (!NT_SUCCESS(status) || grow == 0) return status;
     status = ZwSetEndOfFile(m_Files[last].handle, z + grow * 512);
     if (!NT_SUCCESS(status)) return status;
     m_Files[last].count += grow;
-    for (uint32_t i = last + 1; i < m_FileCount; ++i) m_Files[i].first += grow;
+    for (size_t i = last + 1; i < m_Files.size(); ++i) m_Files[i].first += grow;
     m_TotalSize += grow * 512;
     return status;
   }

@@ -2,6 +2,9 @@
 // continuation files) presented as one run of 512-byte sectors.
 #pragma once
 #include <cstdint>
+#include <string>
+#include <vector>
+
 #include "platform/nt_file.h"
 #include "vmpeek/types.h"
 
@@ -32,7 +35,7 @@ class VHDFileSet {
   uint64_t TotalSize() const { return m_TotalSize; }
   uint64_t TotalSectors() const { return m_TotalSize / 512; }
   uint8_t IsReadOnly() const { return m_ReadOnly; }
-  uint32_t FileCount() const { return m_FileCount; }
+  uint32_t FileCount() const { return static_cast<uint32_t>(m_Files.size()); }
 
   // Largest file of a multi-file set when it grows.
   static constexpr uint64_t kMaxFileSectors = 0x7FFFFF;
@@ -45,15 +48,12 @@ class VHDFileSet {
   };
 
   NTSTATUS Transfer(uint64_t first, uint32_t count, uint8_t* buffer, bool write);
-  // The name of continuation file n (1..99) in a new heap string, or null (no ".VHD" in the
-  // base name, or no memory).
-  WCHAR* ContinuationName(uint32_t n) const;
+  // The name of continuation file n (1..99), or empty (no ".VHD" in the base name).
+  std::u16string ContinuationName(uint32_t n) const;
   NTSTATUS OpenFile(const WCHAR* name, bool readWrite, uint8_t create, HANDLE* handle);
 
-  FileEntry* m_Files = nullptr;
-  uint32_t m_FileCount = 0;
-  uint32_t m_FileCapacity = 0;
+  std::vector<FileEntry> m_Files;
   uint64_t m_TotalSize = 0;
-  WCHAR* m_BaseName = nullptr;
+  std::u16string m_BaseName;
   uint8_t m_ReadOnly = 0;
 };

@@ -1,6 +1,7 @@
 // VHDVirtualDisk: finding and opening the parent of a differencing image through its locators.
 #include <cstring>
-#include <new>
+#include <memory>
+#include <string>
 
 #include "module/parse_trace.h"
 #include "platform/endian.h"
@@ -19,30 +20,22 @@ NTSTATUS VHDVirtualDisk::FindParent() {
   return TryLocator(kPlatformW2ru);
 }
 
-NTSTATUS VHDVirtualDisk::ReadLocator(const uint8_t* locator, uint32_t platformCode, WCHAR** path) {
-  *path = nullptr;
-  const WCHAR* prefix = u"\\??\\";
-  size_t prefixLen = 4;
+NTSTATUS VHDVirtualDisk::ReadLocator(const uint8_t* locator, uint32_t platformCode, std::u16string* path) {
+  path->clear();
+  std::u16string result = u"\\??\\";
   if (platformCode == kPlatformW2ru) {
     // Relative to the folder of this image: its own path up to and including the last '\'.
-    const WCHAR* slash = WStrRChr(m_FileName, u'\\');
-    if (!slash) return STATUS_OBJECT_PATH_NOT_FOUND;
-    prefix = m_FileName;
-    prefixLen = static_cast<size_t>(slash - m_FileName) + 1;
+    const size_t slash = m_FileName.rfind(u'\\');
+    if (slash == std::u16string::npos) return STATUS_OBJECT_PATH_NOT_FOUND;
+    result = m_FileName.substr(0, slash + 1);
   }
   const uint32_t sectors = (LoadBE32(locator + kLocatorDataLength) + 511ull) / 512;
   const uint64_t firstSector = LoadBE64(locator + kLocatorDataOffset) / kSectorSize;
   const size_t bytes = static_cast<size_t>(sectors) * kSectorSize;
-  uint8_t* data = new (std::nothrow) uint8_t[bytes + 2]();
-  if (!data) {
-    TRACE_ERR(u"VHDVirtualDisk::FindParent failed to allocate memory for locator.\n");
-    return STATUS_NO_MEMORY;
-  }
-  NTSTATUS status = m_Files.Read(firstSector, sectors, data);
-  if (!NT_SUCCESS(status)) {
-    delete[] data;
-    return status;
-  }
+  const auto buffer = std::make_unique<uint8_t[]>(bytes + 2);
+  const uint8_t* data = buffer.get();
+  NTSTATUS status = m_Files.Read(firstSector, sectors, buffer.get());
+  if (!NT_SUCCESS(status)) return status;
   // UTF-16LE text up to its first zero character and no further than the recorded length
   // (writers need not clear the rest of the sector); a leading ".\" names this image's folder.
   const size_t limit = LoadBE32(locator + kLocatorDataLength) / 2;
@@ -50,17 +43,8 @@ NTSTATUS VHDVirtualDisk::ReadLocator(const uint8_t* locator, uint32_t platformCo
   while (units < limit && LoadLE16(data + 2 * units) != 0) ++units;
   size_t skip = 0;
   if (units >= 2 && LoadLE16(data) == u'.' && LoadLE16(data + 2) == u'\\') skip = 2;
-  WCHAR* result = new (std::nothrow) WCHAR[prefixLen + units - skip + 1];
-  if (!result) {
-    delete[] data;
-    TRACE_ERR(u"VHDVirtualDisk::FindParent failed to allocate memory for locator.\n");
-    return STATUS_NO_MEMORY;
-  }
-  memcpy(result, prefix, prefixLen * sizeof(WCHAR));
-  for (size_t i = skip; i < units; ++i) result[prefixLen + i - skip] = LoadLE16(data + 2 * i);
-  result[prefixLen + units - skip] = 0;
-  delete[] data;
-  *path = result;
+  for (size_t i = skip; i < units; ++i) result += static_cast<WCHAR>(LoadLE16(data + 2 * i));
+  *path = std::move(result);
   return STATUS_SUCCESS;
 }
 
@@ -80,22 +64,17 @@ NTSTATUS VHDVirtualDisk::TryLocator(uint32_t platformCode) {
               static_cast<int32_t>(sectors));
     return STATUS_INVALID_OWNER;
   }
-  WCHAR* path = nullptr;
+  std::u16string path;
   NTSTATUS status = ReadLocator(locator, platformCode, &path);
   if (!NT_SUCCESS(status)) {
     TRACE_ERR(u"VHDVirtualDisk::FindParent failed to read locator from disk status=%08lx.\n",
               static_cast<uint32_t>(status));
     return status;
   }
-  TraceTo(g_VMParseErrors, u"VHDVirtualDisk::FindParent trying parent %s.\n", path);
-  TraceTo(g_VMParseDetails, u"VHDVirtualDisk::FindParent trying parent %s.\n", path);
-  if (!SetParentFileName(path)) {
-    delete[] path;
-    return STATUS_NO_MEMORY;
-  }
-
-  status = OpenParent(path);
-  delete[] path;
+  TraceTo(g_VMParseErrors, u"VHDVirtualDisk::FindParent trying parent %s.\n", path.c_str());
+  TraceTo(g_VMParseDetails, u"VHDVirtualDisk::FindParent trying parent %s.\n", path.c_str());
+  SetParentFileName(path.c_str());
+  status = OpenParent(path.c_str());
   if (!NT_SUCCESS(status)) {
     if (m_Parent) {
       m_Parent->Release();
@@ -107,11 +86,7 @@ NTSTATUS VHDVirtualDisk::TryLocator(uint32_t platformCode) {
 }
 
 NTSTATUS VHDVirtualDisk::OpenParent(const WCHAR* path) {
-  m_Parent = new (std::nothrow) VHDVirtualDisk(path);
-  if (!m_Parent) {
-    TRACE_ERR(u"VHDVirtualDisk::FindParent failed to allocate memory for VHDVirtualDisk for parent.\n");
-    return STATUS_NO_MEMORY;
-  }
+  m_Parent = new VHDVirtualDisk(path);
   m_Parent->m_Child = this;
   m_Parent->m_Depth = m_Depth + 1;
   NTSTATUS status = OpenParentImage(m_Parent);

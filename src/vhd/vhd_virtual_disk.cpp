@@ -2,9 +2,9 @@
 #include "vhd/vhd_virtual_disk.h"
 
 #include <cstring>
-#include <new>
 
 #include "disk/locked_transfer.h"
+#include "disk/no_memory.h"
 #include "disk/open_virtual_disk.h"
 #include "module/parse_trace.h"
 #include "platform/endian.h"
@@ -14,7 +14,7 @@ using namespace vhd;
 
 VirtualDisk* CreateVHDVirtualDisk(const WCHAR* path) {
   OpenParseTraceChannels();
-  return new (std::nothrow) VHDVirtualDisk(path);
+  return CreateOrNull<VHDVirtualDisk>(path);
 }
 
 VHDVirtualDisk::VHDVirtualDisk(const WCHAR* fileName) : VirtualDisk(fileName), m_Files(fileName) {
@@ -25,10 +25,8 @@ VHDVirtualDisk::VHDVirtualDisk(const WCHAR* fileName) : VirtualDisk(fileName), m
 VHDVirtualDisk::~VHDVirtualDisk() {
   const NTSTATUS closed = m_Files.Close();
   if (!NT_SUCCESS(closed))
-    TRACE_ERR(u"VHDVirtualDisk::~VHDVirtualDisk final flush of %s failed %08lx.\n", m_FileName,
+    TRACE_ERR(u"VHDVirtualDisk::~VHDVirtualDisk final flush of %s failed %08lx.\n", m_FileName.c_str(),
               static_cast<uint32_t>(closed));
-  delete[] m_Bat;
-  m_Bat = nullptr;
   if (m_Parent) {
     m_Parent->Release();
     m_Parent = nullptr;
@@ -39,7 +37,7 @@ NTSTATUS VHDVirtualDisk::Flush() {
   CsGuard lock(&m_Lock);
   const NTSTATUS status = m_Files.Flush();
   if (!NT_SUCCESS(status))
-    TRACE_ERR(u"VHDVirtualDisk::Flush %s failed %08lx.\n", m_FileName, static_cast<uint32_t>(status));
+    TRACE_ERR(u"VHDVirtualDisk::Flush %s failed %08lx.\n", m_FileName.c_str(), static_cast<uint32_t>(status));
   return status;
 }
 
@@ -64,7 +62,10 @@ bool VHDVirtualDisk::IsVhdx() {
 
 NTSTATUS VHDVirtualDisk::Open(uint8_t readOnly) {
   if (m_Opened) return STATUS_SUCCESS;
+  return StatusOrNoMemory([&] { return OpenImage(readOnly); }, u"VHDVirtualDisk::Open out of memory\n");
+}
 
+NTSTATUS VHDVirtualDisk::OpenImage(uint8_t readOnly) {
   NTSTATUS status = m_Files.Open(readOnly);
   if (!NT_SUCCESS(status)) {
     TRACE_ERR(u"VHDVirtualDisk::Open m_Files.Open failed %08lx.\n", static_cast<uint32_t>(status));
@@ -136,7 +137,7 @@ NTSTATUS VHDVirtualDisk::OpenByDiskType() {
     // A chain that comes back to an image already below, or that never ends, is refused
     // before anything is read from the next parent.
     if (ReachesItself()) {
-      TRACE_ERR(u"VHDVirtualDisk::Open %s is already part of its own differencing chain.\n", m_FileName);
+      TRACE_ERR(u"VHDVirtualDisk::Open %s is already part of its own differencing chain.\n", m_FileName.c_str());
       return STATUS_INVALID_OWNER;
     }
     if (m_Depth >= kMaxParentDepth) {

@@ -1,6 +1,9 @@
 // VHDVirtualDisk: fixed, dynamic and differencing VHD images, in one file or a set of files.
 #pragma once
 #include <cstdint>
+#include <memory>
+#include <string>
+
 #include "disk/parent_chain.h"
 #include "disk/virtual_disk.h"
 #include "module/object.h"
@@ -26,6 +29,8 @@ class VHDVirtualDisk : public VirtualDisk {
   ~VHDVirtualDisk();
 
  private:
+  // Open without the conversion of memory exhaustion.
+  NTSTATUS OpenImage(uint8_t readOnly);
   NTSTATUS ReadFooter();
   NTSTATUS OpenByDiskType();
 
@@ -47,8 +52,8 @@ class VHDVirtualDisk : public VirtualDisk {
   NTSTATUS AllocateBlock(uint32_t block, uint32_t* entry);
   // Makes every write so far durable; a failure is traced naming what was to be flushed.
   NTSTATUS FlushFiles(const WCHAR* what);
-  // A new buffer of m_BitmapSectors sectors (delete[] it), or null with the status set.
-  uint8_t* ReadSectorBitmap(uint32_t entry, NTSTATUS* status);
+  // The bitmap of the block at `entry` in a new buffer, or null with the status set.
+  std::unique_ptr<uint8_t[]> ReadSectorBitmap(uint32_t entry, NTSTATUS* status);
   NTSTATUS WriteSectorBitmap(const uint8_t* bitmap, uint32_t entry);
   // Whether the block stored at `entry` lies wholly inside the files, before the footer, and,
   // for writes, clear of the header and the table.
@@ -58,7 +63,7 @@ class VHDVirtualDisk : public VirtualDisk {
   // Differencing disks.
   NTSTATUS FindParent();
   NTSTATUS TryLocator(uint32_t platformCode);
-  NTSTATUS ReadLocator(const uint8_t* locator, uint32_t platformCode, WCHAR** path);
+  NTSTATUS ReadLocator(const uint8_t* locator, uint32_t platformCode, std::u16string* path);
   // Opens the image at path read-only as m_Parent and checks it is the parent this image names;
   // the one place a parent is opened.
   NTSTATUS OpenParent(const WCHAR* path);
@@ -81,7 +86,7 @@ class VHDVirtualDisk : public VirtualDisk {
   uint64_t m_TableSector = 0;
   uint32_t m_BatEntries = 0;  // entries the disk's size needs (at most m_MaxTableEntries)
   uint64_t m_BatBytes = 0;
-  uint8_t* m_Bat = nullptr;
+  std::unique_ptr<uint8_t[]> m_Bat;
   // The differencing chain below this image while it opens as a parent (not owned), and the
   // number of images below it.
   const VHDVirtualDisk* m_Child = nullptr;

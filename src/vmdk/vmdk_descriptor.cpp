@@ -74,7 +74,7 @@ int32_t ValueAt(const char* line, size_t offset) {
 }  // namespace
 
 std::u16string VMDKVirtualDisk::DescriptorFolder() const {
-  const std::u16string path(m_FileName ? m_FileName : u"");
+  const std::u16string& path = m_FileName;
   const size_t cut = path.rfind(u'\\');
   return cut == std::u16string::npos ? std::u16string() : path.substr(0, cut + 1);
 }
@@ -250,11 +250,11 @@ bool VMDKVirtualDisk::ExtentPath(const char* name, bool sparse, std::u16string* 
     // The file holding the descriptor is the extent, whatever name the line gives it.
     if (!sparse || m_Extents.Count() != 0) {
       TRACE_ERR(u"VMDKVirtualDisk::ParseExtentDescription the descriptor embedded in %s lists extents other than its own file.\n",
-                m_FileName);
+                m_FileName.c_str());
       m_BadExtentName = true;
       return false;
     }
-    *path = m_FileName ? m_FileName : u"";
+    *path = m_FileName;
     return true;
   }
   if (!IsPlainFileName(name)) {
@@ -269,11 +269,7 @@ bool VMDKVirtualDisk::ExtentPath(const char* name, bool sparse, std::u16string* 
 }
 
 NTSTATUS VMDKVirtualDisk::TryParent(const std::u16string& path, bool* cidMismatch, NTSTATUS* openStatus) {
-  VMDKVirtualDisk* parent = new (std::nothrow) VMDKVirtualDisk(path.c_str());
-  if (parent == nullptr) {
-    *openStatus = STATUS_NO_MEMORY;
-    return STATUS_NO_MEMORY;
-  }
+  VMDKVirtualDisk* parent = new VMDKVirtualDisk(path.c_str());
   parent->m_Child = this;
   parent->m_Depth = m_Depth + 1;
   const NTSTATUS status = OpenParentImage(parent);
@@ -288,12 +284,8 @@ NTSTATUS VMDKVirtualDisk::TryParent(const std::u16string& path, bool* cidMismatc
     parent->Release();
     return STATUS_INVALID_OWNER;
   }
-  if (!SetParentFileName(path.c_str())) {
-    parent->Release();
-    *openStatus = STATUS_NO_MEMORY;
-    return STATUS_NO_MEMORY;
-  }
-  m_Parent = parent;
+  m_Parent = parent;  // held before anything else can fail
+  SetParentFileName(path.c_str());
   return STATUS_SUCCESS;
 }
 
@@ -339,7 +331,7 @@ NTSTATUS VMDKVirtualDisk::OpenParent(const std::vector<char>& buffer) {
   for (int i = 0; i < candidateCount; ++i) {
     const std::u16string wanted = ComparablePath(candidates[i].c_str());
     for (VMDKVirtualDisk* disk = this; disk != nullptr; disk = disk->m_Child) {
-      if (ComparablePath(disk->m_FileName) == wanted) {
+      if (ComparablePath(disk->m_FileName.c_str()) == wanted) {
         TRACE_ERR(u"VMDKVirtualDisk::ProcessDescriptorFile parent %s is already part of this chain.\n",
                   candidates[i].c_str());
         return STATUS_INVALID_OWNER;
@@ -397,7 +389,7 @@ NTSTATUS VMDKVirtualDisk::ProcessDescriptorFile() {
   std::vector<char> buffer;
   {
     NtHandle file;
-    NTSTATUS status = ZwCreateFile(file.put(), kImageAccessReadOnly, m_FileName, kImageAttributes,
+    NTSTATUS status = ZwCreateFile(file.put(), kImageAccessReadOnly, m_FileName.c_str(), kImageAttributes,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
                                    FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE);
     if (status < 0) {

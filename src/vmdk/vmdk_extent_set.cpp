@@ -1,8 +1,6 @@
 // The extent set: extents in disk order and the split of requests between them.
 #include "vmdk/vmdk_extent_set.h"
 
-#include <new>
-
 #include "module/parse_trace.h"
 #include "vmdk/vmdk_esx_sparse_extent.h"
 #include "vmdk/vmdk_wkstn_sparse_extent.h"
@@ -11,18 +9,13 @@ template <class T>
 NTSTATUS VMDKExtentSet::Add(const WCHAR* path, uint32_t count) {
   const uint64_t first = m_Extents.empty() ? 0 : m_Extents.back()->GetLastSector() + 1;
   const uint64_t last = first + count - 1;
-  std::unique_ptr<VMDKExtent> extent(new (std::nothrow) T(this, path, first, last));
-  if (!extent) return STATUS_NO_MEMORY;
+  std::unique_ptr<VMDKExtent> extent = std::make_unique<T>(this, path, first, last);
   extent->Load();  // an extent whose file or tables failed is still appended, invalid
   return Append(std::move(extent));
 }
 
 NTSTATUS VMDKExtentSet::Append(std::unique_ptr<VMDKExtent> extent) {
-  try {
-    m_Extents.push_back(std::move(extent));
-  } catch (const std::bad_alloc&) {
-    return STATUS_NO_MEMORY;
-  }
+  m_Extents.push_back(std::move(extent));
   return STATUS_SUCCESS;
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -22,7 +23,7 @@ constexpr uint64_t kMaxFileSector = 0xFFFFFFFFull;  // table entries are 32-bit 
 
 VMDKSparseExtent::TableMemory VMDKSparseExtent::AllocateTableMemory(uint64_t bytes, bool zeroed) {
   constexpr uint64_t kHugePage = 2u << 20;
-  if (bytes == 0 || bytes > SIZE_MAX / 2) return nullptr;
+  if (bytes == 0 || bytes > SIZE_MAX / 2) throw std::bad_alloc();
   uint8_t* p;
   if (bytes >= kHugePage) {
     const uint64_t rounded = (bytes + kHugePage - 1) & ~(kHugePage - 1);
@@ -31,7 +32,8 @@ VMDKSparseExtent::TableMemory VMDKSparseExtent::AllocateTableMemory(uint64_t byt
   } else {
     p = static_cast<uint8_t*>(malloc(bytes));
   }
-  if (p && zeroed) memset(p, 0, bytes);
+  if (!p) throw std::bad_alloc();
+  if (zeroed) memset(p, 0, bytes);
   return TableMemory(p);
 }
 
@@ -85,13 +87,7 @@ NTSTATUS VMDKSparseExtent::ReadGrainDirectory(std::vector<uint8_t>* dir, uint64_
   const uint64_t size = DirectoryBytes();
   TRACE_DETAIL(u"    Grain directory size = %d entries\n", static_cast<int32_t>(m_NumGrainTables));
   TRACE_DETAIL(u"    Grain directory size = %d bytes (rounded up)\n", static_cast<int32_t>(size));
-  dir->clear();
-  try {
-    dir->assign(size, 0);
-  } catch (const std::bad_alloc&) {
-    TRACE_ERR(u"VMDKSparseExtent::ReadGrainDirectory failed to allocate memory for grain tables\n");
-    return STATUS_NO_MEMORY;
-  }
+  dir->assign(size, 0);
   NTSTATUS status;
   if (sector > m_FileSize / 512 || sector * 512 + uint64_t{m_NumGrainTables} * 4 > m_FileSize) {
     status = STATUS_END_OF_FILE;  // the directory does not lie inside the file
@@ -135,11 +131,7 @@ NTSTATUS VMDKSparseExtent::WriteGrainDirectory(const std::vector<uint8_t>& dir, 
 NTSTATUS VMDKSparseExtent::LoadGrainTables(const std::vector<uint8_t>& dir) {
   m_GrainTables.clear();
   m_TableBlocks.clear();
-  try {
-    m_GrainTables.assign(m_NumGrainTables, nullptr);
-  } catch (const std::bad_alloc&) {
-    return STATUS_NO_MEMORY;
-  }
+  m_GrainTables.assign(m_NumGrainTables, nullptr);
   const uint32_t tableBytes = TableBytes();
   const bool canJoin = tableBytes % 512 == 0;
   const uint32_t tableSectors = tableBytes / 512;
@@ -165,10 +157,6 @@ NTSTATUS VMDKSparseExtent::LoadGrainTables(const std::vector<uint8_t>& dir) {
     }
     const uint64_t bytes = uint64_t{run} * tableBytes;
     TableMemory block = AllocateTableMemory(bytes, false);
-    if (!block) {
-      TRACE_ERR(u"VMDKWkstnSparseExtent::ReadGrainTable failed to allocate memory for grain tables\n");
-      return STATUS_NO_MEMORY;
-    }
     const NTSTATUS status = ReadImageBytes(m_File.get(), uint64_t{sector} * 512, bytes, block.get());
     if (status < 0) {
       TRACE_ERR(u"VMDKWkstnSparseExtent::ReadGrainTable failed to read grain table from file %08lx\n",
@@ -232,12 +220,7 @@ NTSTATUS VMDKSparseExtent::WriteGrainTableAt(uint32_t index, uint32_t sector) {
 
 NTSTATUS VMDKSparseExtent::CreateTableInMemory(uint32_t index) {
   TableMemory block = AllocateTableMemory(TableBytes(), true);
-  if (!block) return STATUS_NO_MEMORY;
-  try {
-    m_TableBlocks.push_back(std::move(block));
-  } catch (const std::bad_alloc&) {
-    return STATUS_NO_MEMORY;
-  }
+  m_TableBlocks.push_back(std::move(block));
   m_GrainTables[index] = m_TableBlocks.back().get();
   return STATUS_SUCCESS;
 }
@@ -248,8 +231,7 @@ NTSTATUS VMDKSparseExtent::ExtendAndClear(uint32_t sectors, uint32_t* first) {
   if (status < 0) return status;
   const uint64_t start = (size + 511) / 512;
   if (start + sectors > kMaxFileSector) return STATUS_DISK_FULL;
-  std::unique_ptr<uint8_t[]> zeros(new (std::nothrow) uint8_t[uint64_t{sectors} * 512]());
-  if (!zeros) return STATUS_NO_MEMORY;
+  const auto zeros = std::make_unique<uint8_t[]>(uint64_t{sectors} * 512);
   status = WriteImageBytes(m_File.get(), start * 512, uint64_t{sectors} * 512, zeros.get());
   if (status < 0) {
     ZwSetEndOfFile(m_File.get(), size);  // give back whatever was added
@@ -448,10 +430,7 @@ NTSTATUS VMDKSparseExtent::AllocateGrains(uint64_t grainStart, uint32_t grains, 
   const uint8_t* data = b;
   if (!(o == 0 && uint64_t{n} == sectors)) {
     // A partly written grain: start from the parent's sectors (or zeros), then lay the data in.
-    if (!m_GrainBuffer) {
-      m_GrainBuffer.reset(new (std::nothrow) uint8_t[uint64_t{m_GrainSize} * 512]);
-      if (!m_GrainBuffer) return STATUS_NO_MEMORY;
-    }
+    if (!m_GrainBuffer) m_GrainBuffer = std::make_unique_for_overwrite<uint8_t[]>(uint64_t{m_GrainSize} * 512);
     status = ReadHole(grainStart, m_GrainSize, m_GrainBuffer.get(), traceE, traceN);
     if (status < 0) return status;
     memcpy(m_GrainBuffer.get() + uint64_t{o} * 512, b, uint64_t{n} * 512);
@@ -509,14 +488,10 @@ NTSTATUS VMDKSparseExtent::WriteNewGrains(uint64_t t, uint32_t j, uint64_t e, ui
     }
     *piece = grains * m_GrainSize;
   }
+  pending->reserve(pending->size() + grains);  // before the file grows: nothing to undo
   uint32_t g = 0;
   const NTSTATUS status = AllocateGrains(e - o, grains, o, *piece, b, &g, e, n);
   if (status < 0) return status;
-  try {
-    pending->reserve(pending->size() + grains);
-  } catch (const std::bad_alloc&) {
-    return STATUS_NO_MEMORY;  // the grains stay unrecorded space at the end of the file
-  }
   for (uint32_t k = 0; k < grains; ++k) {
     StoreLE32(m_GrainTables[t] + uint64_t{j + k} * 4, g + k * m_GrainSize);
     pending->push_back(j + k);

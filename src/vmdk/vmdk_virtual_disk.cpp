@@ -1,7 +1,7 @@
 // VMDKVirtualDisk: Open, the locked Read and Write, and the factory entry.
 #include "vmdk/vmdk_virtual_disk.h"
 
-#include <new>
+#include "disk/no_memory.h"
 
 #include "disk/locked_transfer.h"
 #include "disk/open_virtual_disk.h"
@@ -16,7 +16,7 @@ VMDKVirtualDisk::~VMDKVirtualDisk() {
   ReleaseParent();
   const NTSTATUS closed = m_Extents.Close();
   if (closed < 0)
-    TRACE_ERR(u"VMDKVirtualDisk::~VMDKVirtualDisk final flush of %s failed %08lx\n", m_FileName,
+    TRACE_ERR(u"VMDKVirtualDisk::~VMDKVirtualDisk final flush of %s failed %08lx\n", m_FileName.c_str(),
               static_cast<uint32_t>(closed));
   m_Extents.Reset();
 }
@@ -35,14 +35,13 @@ void VMDKVirtualDisk::ReleaseParent() {
 
 NTSTATUS VMDKVirtualDisk::Open(uint8_t readOnly) {
   if (m_Opened) return STATUS_SUCCESS;
-  try {
-    return OpenLocked(readOnly);
-  } catch (const std::bad_alloc&) {
-    TRACE_ERR(u"VMDKVirtualDisk::Open out of memory\n");
+  const NTSTATUS status =
+      StatusOrNoMemory([&] { return OpenLocked(readOnly); }, u"VMDKVirtualDisk::Open out of memory\n");
+  if (status == STATUS_NO_MEMORY) {
     ReleaseParent();
     m_Extents.Reset();
-    return STATUS_NO_MEMORY;
   }
+  return status;
 }
 
 NTSTATUS VMDKVirtualDisk::OpenLocked(uint8_t readOnly) {
@@ -94,5 +93,5 @@ NTSTATUS VMDKVirtualDisk::Write(uint64_t firstSector, uint32_t count, const void
 }
 
 VirtualDisk* CreateVMDKVirtualDisk(const WCHAR* path) {
-  return new (std::nothrow) VMDKVirtualDisk(path);
+  return CreateOrNull<VMDKVirtualDisk>(path);
 }

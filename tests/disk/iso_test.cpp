@@ -164,7 +164,7 @@ TEST(VirtualDisk, ParentNameAndPartitionIndex) {
   uint64_t size = 0;
   WCHAR name[8];
   EXPECT_EQ(disk->GetParentFileName(name, &size), STATUS_NOT_FOUND);
-  ASSERT_TRUE(disk->SetParent(u"\\??\\p.v"));  // 7 characters
+  disk->SetParent(u"\\??\\p.v");  // 7 characters
   size = 7;
   EXPECT_EQ(disk->GetParentFileName(name, &size), STATUS_BUFFER_TOO_SMALL);
   EXPECT_EQ(size, 8u);

@@ -16,7 +16,7 @@ RawTestDisk::RawTestDisk(const std::u16string& ntPath, RawGeometry geometry)
 
 NTSTATUS RawTestDisk::Open(uint8_t readOnly) {
   if (m_Opened) return STATUS_SUCCESS;
-  NTSTATUS status = OpenImageFile(m_FileName, readOnly != 0, m_File.put());
+  NTSTATUS status = OpenImageFile(m_FileName.c_str(), readOnly != 0, m_File.put());
   if (status < 0) return status;
   m_ReadOnly = readOnly ? 1 : 0;
   uint64_t size = 0;

@@ -28,7 +28,7 @@ class RawTestDisk : public VirtualDisk {
   VMPEEK_DESTROY_SLOT(RawTestDisk)
 
   uint32_t reads = 0;  // Read calls seen
-  bool SetParent(const WCHAR* name) { return SetParentFileName(name); }
+  void SetParent(const WCHAR* name) { SetParentFileName(name); }
 
  protected:
   ~RawTestDisk() = default;
