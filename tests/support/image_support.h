@@ -80,6 +80,13 @@ inline std::vector<uint8_t> ReadWhole(vmpeek::VirtualDisk* d, uint32_t chunk = 7
   return out;
 }
 
+// Writes data at sector through the disk (asserting success) and into the expected bytes.
+inline void WriteBoth(vmpeek::VirtualDisk* disk, std::vector<uint8_t>* expected, uint64_t sector,
+                      const std::vector<uint8_t>& data) {
+  ASSERT_EQ(disk->Write(sector, static_cast<uint32_t>(data.size() / 512), data.data()), 0);
+  memcpy(expected->data() + sector * 512, data.data(), data.size());
+}
+
 // Index of the first differing byte, or -1.
 inline int64_t FirstDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
   const size_t n = std::min(a.size(), b.size());

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <tuple>
 
+#include "support/poke_table.h"
 #include "vhd/vhd_test_util.h"
 
 using namespace vhdtest;
@@ -13,7 +14,7 @@ using namespace vhdtest;
 namespace {
 
 constexpr uint32_t kW2ku = 0x57326B75, kW2ru = 0x57327275;
-constexpr NTSTATUS kInvalidOwner = static_cast<NTSTATUS>(0xC000005A);
+constexpr uint32_t kInvalidOwner = 0xC000005A;
 
 void Overlay(std::vector<uint8_t>& raw, uint64_t sector, uint32_t count, uint8_t byte) {
   std::fill(raw.begin() + sector * 512, raw.begin() + (sector + count) * 512, byte);
@@ -39,8 +40,7 @@ TEST(VhdDiff, VhdLibChildReadsThroughQemuParent) {
 
   {
     DiskRef d;
-    OpenImage(d, child, true);
-    ASSERT_TRUE(d) << std::hex << d.status;
+    ASSERT_EQ(OpenImage(d, child, true), 0);
     EXPECT_EQ(ParentName(d.p), "\\??\\" + Utf16ToUtf8(vmtest::WinPath(parent)));
     EXPECT_EQ(d->GetPartitionCount(), 2);
     EXPECT_EQ(FirstDifference(ReadWhole(d.p), expected), -1);
@@ -50,8 +50,7 @@ TEST(VhdDiff, VhdLibChildReadsThroughQemuParent) {
   // neighbour still from the parent, and the parent is not touched.
   {
     DiskRef d;
-    OpenImage(d, child, false);
-    ASSERT_TRUE(d);
+    ASSERT_EQ(OpenImage(d, child, false), 0);
     std::vector<uint8_t> one(512, 0x5C);
     const uint64_t s = 20 * 4096 + 5;
     ASSERT_EQ(d->Write(s, 1, one.data()), 0);
@@ -120,13 +119,11 @@ TEST(VhdDiff, BuilderChainsFollowW2kuThenW2ru) {
   setenv("VMPEEK_DRIVE_C", dir.path().c_str(), 1);
   {
     DiskRef d;
-    OpenImage(d, dir.file("VMs/child.vhd"), true);
-    ASSERT_TRUE(d) << std::hex << d.status;
+    ASSERT_EQ(OpenImage(d, dir.file("VMs/child.vhd"), true), 0);
     EXPECT_EQ(ParentName(d.p), "\\??\\C:\\VMs\\base.vhd");
     EXPECT_EQ(FirstDifference(ReadWhole(d.p), childView), -1);
     DiskRef g;
-    OpenImage(g, dir.file("other/grand.vhd"), true);
-    ASSERT_TRUE(g) << std::hex << g.status;
+    ASSERT_EQ(OpenImage(g, dir.file("other/grand.vhd"), true), 0);
     EXPECT_EQ(FirstDifference(ReadWhole(g.p, 4096 * 2 + 5), grandView), -1);
   }
   unsetenv("VMPEEK_DRIVE_C");
@@ -137,8 +134,7 @@ TEST(VhdDiff, BuilderChainsFollowW2kuThenW2ru) {
   std::filesystem::remove_all(dir.path() + "/VMs");
   vmtest::ClearTrace();
   DiskRef g;
-  OpenImage(g, copy.file("other/grand.vhd"), true);
-  ASSERT_TRUE(g) << std::hex << g.status;
+  ASSERT_EQ(OpenImage(g, copy.file("other/grand.vhd"), true), 0);
   EXPECT_EQ(ParentName(g.p), Utf16ToUtf8(vmtest::NtPath(copy.file("other"))) + "\\..\\VMs\\child.vhd");
   EXPECT_EQ(FirstDifference(ReadWhole(g.p), grandView), -1);
   EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "VHDVirtualDisk::FindParent : Looking for W2ru."));
@@ -146,62 +142,17 @@ TEST(VhdDiff, BuilderChainsFollowW2kuThenW2ru) {
                                                          Utf16ToUtf8(vmtest::NtPath(copy.file("other"))) + "\\..\\VMs\\base.vhd."));
 }
 
-TEST(VhdDiff, BrokenChainsFailCleanly) {
+// Chains of 32 parents open; one more is refused. (Loops and a wrong parent id are the hostile
+// tests' rows.)
+TEST(VhdDiff, ChainsDeeperThan32ParentsAreRefused) {
   TempDir dir;
-  VhdBuilder base = MakeBase(dir, dir.file("base.vhd"));
-
-  // The parent's unique id differs from the one the child recorded.
-  VhdBuilder wrong = MakeChild(base, {{kW2ru, u"base.vhd"}}, 3);
-  wrong.parentUuid[7] ^= 1;
-  SaveImage(dir.file("wrong.vhd"), wrong.Build());
-  vmtest::ClearTrace();
-  DiskRef d;
-  OpenImage(d, dir.file("wrong.vhd"), true);
-  EXPECT_EQ(d.status, kInvalidOwner);
-  EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "VHDVirtualDisk::FindParent GUIDs don't match."));
-  EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "VHDVirtualDisk::FindParent failed to find a locator."));
-  EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "VHDVirtualDisk::Open failed to get parent of difference disk c000005a."));
-
-  // An image that names itself as parent, and two that name each other.
-  VhdBuilder self(4, 16 << 20);
-  memcpy(self.parentUuid, self.uuid, 16);
-  self.locators = {{kW2ru, u"self.vhd"}};
-  SaveImage(dir.file("self.vhd"), self.Build());
-  vmtest::ClearTrace();
-  OpenImage(d, dir.file("self.vhd"), true);
-  EXPECT_EQ(d.status, kInvalidOwner);
-  EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "is already part of its own differencing chain."));
-
-  VhdBuilder a(4, 16 << 20), b(4, 16 << 20);
-  b.uuid[0] ^= 0x55;
-  memcpy(a.parentUuid, b.uuid, 16);
-  memcpy(b.parentUuid, a.uuid, 16);
-  a.locators = {{kW2ru, u"b.vhd"}};
-  b.locators = {{kW2ru, u"a.vhd"}};
-  SaveImage(dir.file("a.vhd"), a.Build());
-  SaveImage(dir.file("b.vhd"), b.Build());
-  OpenImage(d, dir.file("a.vhd"), true);
-  EXPECT_EQ(d.status, kInvalidOwner);
-
-  // Chains of 32 parents open; one more is refused.
-  auto chain = [&](int parents) {
-    VhdBuilder below = base;
-    std::string belowName = "base.vhd";
-    for (int i = parents - 1; i >= 0; --i) {
-      VhdBuilder c = MakeChild(below, {{kW2ru, Utf8ToUtf16(belowName)}}, 10 + i);
-      belowName = "chain" + std::to_string(i) + ".vhd";
-      SaveImage(dir.file(belowName), c.Build());
-      below = c;
-    }
-    return dir.file(belowName);
-  };
-  OpenImage(d, chain(32), true);
-  EXPECT_TRUE(d) << std::hex << d.status;
-  d.reset();
-  vmtest::ClearTrace();
-  OpenImage(d, chain(33), true);
-  EXPECT_EQ(d.status, kInvalidOwner);
-  EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "VHDVirtualDisk::Open differencing chain is deeper than 32 parents."));
+  VhdBuilder below = MakeBase(dir, dir.file("c0.vhd"));
+  for (int i = 1; i <= 33; ++i) {
+    below = MakeChild(below, {{kW2ru, Utf8ToUtf16("c" + std::to_string(i - 1) + ".vhd")}}, 10 + i);
+    SaveImage(dir.file("c" + std::to_string(i) + ".vhd"), below.Build());
+  }
+  ExpectOpen(dir.file("c32.vhd"), 0, nullptr);
+  ExpectOpen(dir.file("c33.vhd"), kInvalidOwner, "VHDVirtualDisk::Open differencing chain is deeper than 32 parents.");
 }
 
 // A child larger than its parent reads zeros past the parent's end, in unallocated blocks and
@@ -216,8 +167,7 @@ TEST(VhdDiff, ReadsPastTheParentsEndAreZeros) {
   child.Write(4096 * 3 + 7, vmtest::PatternBytes(512, 77));  // a block wholly past the parent
   SaveImage(dir.file("child.vhd"), child.Build());
   DiskRef d;
-  OpenImage(d, dir.file("child.vhd"), true);
-  ASSERT_TRUE(d) << std::hex << d.status;
+  ASSERT_EQ(OpenImage(d, dir.file("child.vhd"), true), 0);
   std::vector<uint8_t> below = base.Raw();
   below.resize(16 << 20);
   const std::vector<uint8_t> expected = Through(below, child);

@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "platform/nt_file.h"
+#include "support/poke_table.h"
 #include "vhd/vhd_file_set.h"
 #include "vhd/vhd_test_util.h"
 
@@ -31,29 +32,22 @@ TEST(VhdFileSet, SplitImageReadsAndGrowsAcrossFiles) {
   auto expected = b.Raw();
   {
     DiskRef d;
-    OpenImage(d, img, false);
-    ASSERT_TRUE(d) << std::hex << d.status;
+    ASSERT_EQ(OpenImage(d, img, false), 0);
     EXPECT_EQ(FirstDifference(ReadWhole(d.p), expected), -1);
     // A new block lands at the end of the last file.
-    auto data = vmtest::PatternBytes(512 * 9, 7);
     uint64_t lastBefore = std::filesystem::file_size(ContinuationPath(img, 2));
-    ASSERT_EQ(d->Write(4096 * 3 + 4090, 9, data.data()), 0);  // blocks 3 and 4, both new
-    std::copy(data.begin(), data.end(), expected.begin() + (4096 * 3 + 4090) * 512);
+    WriteBoth(d.p, &expected, 4096 * 3 + 4090, vmtest::PatternBytes(512 * 9, 7));  // blocks 3 and 4, both new
     EXPECT_EQ(std::filesystem::file_size(ContinuationPath(img, 2)) - lastBefore, 2 * 4097 * 512u);
     EXPECT_EQ(std::filesystem::file_size(img), 1000 * 512u);
   }
   DiskRef d;
-  OpenImage(d, img, true);
-  ASSERT_TRUE(d);
+  ASSERT_EQ(OpenImage(d, img, true), 0);
   EXPECT_EQ(FirstDifference(ReadWhole(d.p), expected), -1);
   d.reset();
 
   // Without .V01 the set is the main file alone, which holds no footer.
   std::filesystem::rename(ContinuationPath(img, 1), dir.file("aside"));
-  vmtest::ClearTrace();
-  OpenImage(d, img, true);
-  EXPECT_EQ(d.status, static_cast<NTSTATUS>(0xC000007B));
-  EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "VHDVirtualDisk::Open no conectix signature in footer."));
+  ExpectOpen(img, 0xC000007B, "VHDVirtualDisk::Open no conectix signature in footer.");
   EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "split.V01) gave c0000034."));
 }
 

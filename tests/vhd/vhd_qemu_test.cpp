@@ -15,8 +15,7 @@ TEST(VhdQemu, ReadsEveryByteOfFixedAndDynamicImages) {
     std::string img = MakeQemuImage(dir, "disk.vhd", options);
     auto expected = QemuRaw(img, "vpc");
     DiskRef d;
-    OpenImage(d, img, true);
-    ASSERT_TRUE(d) << std::hex << d.status;
+    ASSERT_EQ(OpenImage(d, img, true), 0);
     EXPECT_EQ(d->IsReadOnly(), 1);
     EXPECT_EQ(d->GetPartitionCount(), 2);
     EXPECT_EQ(d->IsSavedState(), 0);
@@ -48,15 +47,12 @@ TEST(VhdQemu, WritesIntoDynamicImageReadBackByQemu) {
   };
   {
     DiskRef d;
-    OpenImage(d, img, false);
-    ASSERT_TRUE(d) << std::hex << d.status;
+    ASSERT_EQ(OpenImage(d, img, false), 0);
     ASSERT_EQ(d->IsReadOnly(), 0);
     uint32_t seed = 1;
     for (const W& w : writes) {
       uint64_t before = FileSize(img);
-      auto data = vmtest::PatternBytes(w.count * 512, seed++);
-      ASSERT_EQ(d->Write(w.sector, w.count, data.data()), 0);
-      std::copy(data.begin(), data.end(), expected.begin() + w.sector * 512);
+      WriteBoth(d.p, &expected, w.sector, vmtest::PatternBytes(w.count * 512, seed++));
       EXPECT_EQ(FileSize(img) - before, w.growth) << "write at " << w.sector;
     }
     std::vector<uint8_t> none(512);
@@ -67,8 +63,7 @@ TEST(VhdQemu, WritesIntoDynamicImageReadBackByQemu) {
   EXPECT_EQ(FirstDifference(QemuRaw(img, "vpc"), expected), -1);
   EXPECT_EQ(vmtest::Run("qemu-img info " + Quote(img) + " >/dev/null"), 0);
   DiskRef again;
-  OpenImage(again, img, true);
-  ASSERT_TRUE(again);
+  ASSERT_EQ(OpenImage(again, img, true), 0);
   EXPECT_EQ(FirstDifference(ReadWhole(again.p), expected), -1);
 }
 
@@ -79,11 +74,9 @@ TEST(VhdQemu, FixedImageWritesAndReadOnlyRefusal) {
   uint64_t fileSize = FileSize(img);
   {
     DiskRef d;
-    OpenImage(d, img, false);
-    ASSERT_TRUE(d);
+    ASSERT_EQ(OpenImage(d, img, false), 0);
     auto data = vmtest::PatternBytes(7 * 512, 9);
-    ASSERT_EQ(d->Write(4093, 7, data.data()), 0);
-    std::copy(data.begin(), data.end(), expected.begin() + 4093 * 512);
+    WriteBoth(d.p, &expected, 4093, data);
     uint64_t n = SectorCount(d.p);
     EXPECT_EQ(d->Write(n - 1, 2, data.data()), static_cast<NTSTATUS>(0xC000000D));
   }
@@ -92,8 +85,7 @@ TEST(VhdQemu, FixedImageWritesAndReadOnlyRefusal) {
 
   vmtest::ClearTrace();
   DiskRef ro;
-  OpenImage(ro, img, true);
-  ASSERT_TRUE(ro);
+  ASSERT_EQ(OpenImage(ro, img, true), 0);
   std::vector<uint8_t> data(512, 0xEE);
   EXPECT_EQ(ro->Write(3, 1, data.data()), static_cast<NTSTATUS>(0xC0000022));
   EXPECT_TRUE(vmtest::TraceContains("VMParseErrors", "VHDVirtualDisk::WRite (3,1) failed c0000022."));

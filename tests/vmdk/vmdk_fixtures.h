@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,11 +31,11 @@ inline void PatchLE(const std::string& path, uint64_t offset, uint64_t value, in
 inline void RawToVmdk(const std::string& raw, const std::string& vmdk, const std::string& subformat) {
   Sh("qemu-img convert -f raw -O vmdk -o subformat=" + subformat + " " + Quote(raw) + " " + Quote(vmdk));
 }
-// The byte offset of the first occurrence of text in a file, or -1.
-inline int64_t FindInFile(const std::string& path, const std::string& text) {
+// The CID a qemu-made sparse image's embedded descriptor gives.
+inline uint32_t QemuCid(const std::string& path) {
   const std::vector<uint8_t> data = ReadAll(path);
-  const size_t at = std::string(data.begin(), data.end()).find(text);
-  return at == std::string::npos ? -1 : static_cast<int64_t>(at);
+  const std::string text(data.begin(), data.end());
+  return static_cast<uint32_t>(strtoul(text.c_str() + text.find("CID=") + 4, nullptr, 16));
 }
 // A text descriptor with geometry lines.
 inline std::string TextDescriptor(uint32_t cid, uint32_t parentCid, const std::vector<std::string>& extentLines,

@@ -4,8 +4,7 @@
 
 #include <filesystem>
 
-#include "disk/open_virtual_disk.h"
-#include "platform/endian.h"
+#include "support/poke_table.h"
 
 #include "vmdk_fixtures.h"
 
@@ -24,12 +23,11 @@ std::string MakeSparse(const TempDir& dir, const std::string& name, uint8_t fill
 uint64_t Field64(const std::string& path, uint64_t offset) { return LoadLE64(ReadBytes(path, offset, 8).data()); }
 uint32_t Field32(const std::string& path, uint64_t offset) { return LoadLE32(ReadBytes(path, offset, 4).data()); }
 std::string Data(const std::string& name) { return std::string(VMPEEK_SOURCE_DIR) + "/tests/data/vmdk/" + name; }
-bool ErrorTraced(const std::string& needle) { return TraceContains("VMParseErrors", needle); }
 
 }  // namespace
 
 // A renamed copy of a monolithic sparse file reads and writes itself, never the original, and
-// opens alone; its embedded descriptor may not list other extents.
+// opens alone. (Embedded descriptors that list other extents are the hostile tests' rows.)
 TEST(VmdkRegression, EmbeddedDescriptorIsItsOwnExtent) {
   TempDir dir;
   const std::string original = MakeSparse(dir, "orig.vmdk", 0x11);
@@ -44,19 +42,6 @@ TEST(VmdkRegression, EmbeddedDescriptorIsItsOwnExtent) {
   EXPECT_EQ(QemuRaw(copy, "vmdk")[2048 * 512], 0x5A);
   TempDir alone;
   ASSERT_EQ(OpenImage(disk, CopyFile(copy, alone.file("x.vmdk"))), STATUS_SUCCESS);
-
-  // Poke the embedded descriptor: a second extent line after the file's own.
-  const uint64_t at = Field64(copy, 28) * 512, size = Field64(copy, 36) * 512;
-  std::vector<uint8_t> text = ReadBytes(copy, at, size);
-  std::string s(reinterpret_cast<const char*>(text.data()));
-  s.insert(s.find('\n', s.find("SPARSE")) + 1, "RW 8 FLAT \"orig.vmdk\" 0\n");
-  ASSERT_LE(s.size(), size);
-  s.resize(size, '\0');
-  PokeBytes(copy, at, std::vector<uint8_t>(s.begin(), s.end()));
-  ClearTrace();
-  EXPECT_EQ(OpenImage(disk, copy), STATUS_INVALID_IMAGE_FORMAT);
-  EXPECT_TRUE(ErrorTraced("lists extents other than its own file"));
-
   // FreeBSD's mkimg names the extent "": the file itself, read as qemu-img reads it.
   const std::string bsd = dir.file("bsd.vmdk");
   Sh("gzip -dc " + Quote(Data("img-63x255-512-mbr.vmdk.gz")) + " > " + Quote(bsd));
@@ -77,9 +62,8 @@ TEST(VmdkRegression, GrainsOverMetadataAreRefused) {
   DiskRef disk;
   ASSERT_EQ(OpenImage(disk, image, false), STATUS_SUCCESS);
   std::vector<uint8_t> buffer(512, 0x77);
-  ClearTrace();
-  EXPECT_EQ(disk->Read(2048, 1, buffer.data()), STATUS_FILE_CORRUPT_ERROR);
-  EXPECT_TRUE(ErrorTraced("overlaps the extent's header, descriptor, directories or tables"));
+  ExpectOutcome([&] { return disk->Read(2048, 1, buffer.data()); }, STATUS_FILE_CORRUPT_ERROR,
+                "overlaps the extent's header, descriptor, directories or tables");
   EXPECT_EQ(buffer, std::vector<uint8_t>(512, 0));
   buffer.assign(512, 0x77);
   EXPECT_EQ(disk->Write(2048 + 5, 1, buffer.data()), STATUS_FILE_CORRUPT_ERROR);
@@ -94,32 +78,18 @@ TEST(VmdkRegression, TablesSizedFromTheVirtualSize) {
   const std::string image = MakeSparse(dir, "big.vmdk", 0x33);
   PatchLE(image, 12, 1ull << 38, 8);
   std::filesystem::resize_file(image, 4ull << 30);
-  DiskRef disk;
-  ClearTrace();
-  EXPECT_EQ(OpenImage(disk, image), STATUS_INVALID_IMAGE_FORMAT);
-  EXPECT_TRUE(ErrorTraced("more than an extent of 16384 sectors needs"));
+  ExpectOpen(image, STATUS_INVALID_IMAGE_FORMAT, "more than an extent of 16384 sectors needs");
   // The fuzzer's image qemu-img refuses ("L1 size too big") is refused too: its descriptor
   // lies far past the end of the file.
   Sh("bzip2 -dc " + Quote(Data("afl9.vmdk.bz2")) + " > " + Quote(dir.file("afl9.vmdk")));
-  ClearTrace();
-  EXPECT_EQ(OpenImage(disk, dir.file("afl9.vmdk")), STATUS_END_OF_FILE);
-  EXPECT_TRUE(ErrorTraced("GetEmbeddedDescriptorData failed to read descriptor data c0000011"));
+  ExpectOpen(dir.file("afl9.vmdk"), STATUS_END_OF_FILE,
+             "VMDKVirtualDisk::GetEmbeddedDescriptorData failed to read descriptor data c0000011");
 }
 
-// ESXi writes descriptor versions 2 and 3; qemu-img writes 0 cylinders for disks under one
-// cylinder (image.vmdk, 200 sectors, no partition table), which counts as one.
-TEST(VmdkRegression, DescriptorVersionsAndZeroCylinders) {
+// qemu-img writes 0 cylinders for disks under one cylinder (image.vmdk, 200 sectors, no partition
+// table), which counts as one. (Descriptor versions are the hostile tests' rows.)
+TEST(VmdkRegression, ZeroCylinders) {
   TempDir dir;
-  MakeRaw(dir.file("flat.img"), 4 * kMiB, {});
-  DiskRef disk;
-  for (const char* version : {"version=1", "version=2", "version=3", "version=4"}) {
-    std::string text = TextDescriptor(1, 0xffffffff, {"RW 8192 FLAT \"flat.img\" 0"});
-    text.replace(text.find("version=1"), 9, version);
-    WriteText(dir.file("d.vmdk"), text);
-    ClearTrace();
-    EXPECT_EQ(OpenImage(disk, dir.file("d.vmdk")), version[8] == '4' ? STATUS_INVALID_IMAGE_FORMAT : 0) << version;
-  }
-  EXPECT_TRUE(ErrorTraced("didn't find correct version"));
   const std::string image = CopyFile(Data("image.vmdk"), dir.file("image.vmdk"));
   VirtualDisk* raw = CreateVMDKVirtualDisk(NtPath(image).c_str());
   ASSERT_NE(raw, nullptr);
@@ -136,10 +106,6 @@ TEST(VmdkRegression, ChildReadsMatchQemuAcrossBoundaries) {
   std::vector<uint8_t> pattern = PatternBytes(50 * kMiB - kMiB, 7);
   MakeRaw(dir.file("praw"), 50 * kMiB, {{kMiB, pattern}});
   RawToVmdk(dir.file("praw"), dir.file("parent.vmdk"), "monolithicSparse");
-  const int64_t cid = FindInFile(dir.file("parent.vmdk"), "CID=");
-  ASSERT_GE(cid, 0);
-  const std::vector<uint8_t> hex = ReadBytes(dir.file("parent.vmdk"), cid + 4, 8);
-  const uint32_t parentCid = static_cast<uint32_t>(std::stoul(std::string(hex.begin(), hex.end()), nullptr, 16));
   struct Write {
     const char* extent;
     uint64_t offset, bytes;
@@ -152,8 +118,8 @@ TEST(VmdkRegression, ChildReadsMatchQemuAcrossBoundaries) {
   for (const Write& w : writes)
     Sh("qemu-io -f vmdk -c 'write -P " + std::to_string(++seed) + " " + std::to_string(w.offset) + " " +
        std::to_string(w.bytes) + "' " + Quote(dir.file(w.extent)) + " >/dev/null");
-  std::string text = TextDescriptor(0x1234, parentCid, {"RW 73728 SPARSE \"c1.vmdk\"", "RW 49152 SPARSE \"c2.vmdk\""},
-                                    "parent.vmdk");
+  std::string text = TextDescriptor(0x1234, QemuCid(dir.file("parent.vmdk")),
+                                    {"RW 73728 SPARSE \"c1.vmdk\"", "RW 49152 SPARSE \"c2.vmdk\""}, "parent.vmdk");
   text.replace(text.find("custom"), 6, "twoGbMaxExtentSparse");  // a type qemu-img reads
   WriteText(dir.file("child.vmdk"), text);
   const std::string raw = QemuToRaw(dir.file("child.vmdk"), dir.file("child.raw"), "vmdk");

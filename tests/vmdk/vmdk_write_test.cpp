@@ -2,7 +2,6 @@
 // consistent.
 #include <gtest/gtest.h>
 
-#include "platform/nt_file.h"
 #include "vmdk_fixtures.h"
 
 using namespace vmdktest;
@@ -11,12 +10,6 @@ namespace {
 
 constexpr uint64_t kMiB = 1u << 20;
 constexpr uint64_t kGiB = 1ull << 30;
-
-// Writes the bytes through the disk and into the expected raw image.
-void WriteBoth(vmpeek::VirtualDisk* disk, std::vector<uint8_t>* expected, uint64_t sector, const std::vector<uint8_t>& data) {
-  ASSERT_EQ(disk->Write(sector, static_cast<uint32_t>(data.size() / 512), data.data()), STATUS_SUCCESS);
-  memcpy(expected->data() + sector * 512, data.data(), data.size());
-}
 
 void ExpectQemuSees(const std::string& vmdk, const std::vector<uint8_t>& expected, const std::string& raw) {
   Sh("qemu-img check -q " + Quote(vmdk));
