@@ -32,4 +32,25 @@ const std::string& Samples() {
   return path;
 }
 
+void ExpectExit(const Result& r, int status, const std::string& text) {
+  EXPECT_EQ(r.status, status) << r.err;
+  EXPECT_NE(r.err.find(text), std::string::npos) << text << "\n" << r.err;
+}
+
+void ExpectJsonHas(const nlohmann::json& actual, const nlohmann::json& expected, const std::string& where) {
+  if (!expected.is_structured()) {
+    EXPECT_EQ(actual, expected) << where;
+    return;
+  }
+  ASSERT_EQ(actual.type(), expected.type()) << where << ": " << actual;
+  if (expected.is_array()) {
+    ASSERT_EQ(actual.size(), expected.size()) << where << ": " << actual;
+  }
+  for (const auto& [key, value] : expected.items()) {
+    const bool has = expected.is_array() || actual.contains(key);
+    EXPECT_TRUE(has) << where << "/" << key << " is missing";
+    if (has) ExpectJsonHas(expected.is_array() ? actual[std::stoul(key)] : actual[key], value, where + "/" + key);
+  }
+}
+
 }  // namespace clitest

@@ -23,4 +23,9 @@ Result Vmpeek(const std::string& args, const std::string& input = "", const std:
 nlohmann::json VmpeekJson(const std::string& args);
 // The sample machines, made once per run with samples/make-sample.sh: <dir>/vmware, <dir>/microsoft.
 const std::string& Samples();
+// Exit status `status`, and `text` somewhere in standard error.
+void ExpectExit(const Result& r, int status, const std::string& text);
+// Every value `expected` names (objects by key, arrays element by element and of the same
+// length) is the same in `actual`; keys `expected` leaves out are not checked.
+void ExpectJsonHas(const nlohmann::json& actual, const nlohmann::json& expected, const std::string& where = "");
 }  // namespace clitest

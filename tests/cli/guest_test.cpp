@@ -4,7 +4,9 @@
 
 #include <sys/stat.h>
 
+#include <regex>
 #include <set>
+#include <sstream>
 
 #include "cli/cli_util.h"
 
@@ -47,14 +49,8 @@ TEST_F(Guest, FilesReadAsTheSleuthKitSeesThem) {
   // Every name of the system volume, recursively, against fls.
   std::set<std::string> ours, theirs;
   for (const auto& e : VmpeekJson("ls " + m_Vmx + " / --recursive")) ours.insert(e["path"].get<std::string>());
-  std::string fls = Sh("fls -r -p -o 2048 " + Quote(raw) + " | grep -v -e '\\$' -e OrphanFile | cut -f2");
-  for (size_t at = 0; at < fls.size();) {
-    size_t end = fls.find('\n', at);
-    std::string p = "\\" + fls.substr(at, end - at);
-    for (char& c : p) c = c == '/' ? '\\' : c;
-    theirs.insert(p);
-    at = end + 1;
-  }
+  std::istringstream fls(Sh("fls -r -p -o 2048 " + Quote(raw) + " | grep -v -e '\\$' -e OrphanFile | cut -f2"));
+  for (std::string p; std::getline(fls, p);) theirs.insert("\\" + std::regex_replace(p, std::regex("/"), "\\"));
   EXPECT_EQ(ours, theirs);
   // Bytes, through every path spelling; the later document exists only in the child.
   const std::string docs = "Users/Alice/Documents/";
@@ -73,33 +69,25 @@ TEST_F(Guest, FilesReadAsTheSleuthKitSeesThem) {
   nlohmann::json d = VmpeekJson("ls " + m_Vmx + " / --drive D");
   ASSERT_EQ(d.size(), 2u);
   EXPECT_EQ(d[0]["type"], "directory");
-  Result q = Vmpeek("ls " + m_Vmx + " / --drive Q");
-  EXPECT_EQ(q.status, 1);
-  EXPECT_NE(q.err.find("C:, D:"), std::string::npos) << q.err;
-  Result missing = Vmpeek("cat " + m_Vmx + " /no/such.txt");
-  EXPECT_EQ(missing.status, 1);
-  EXPECT_NE(missing.err.find("ERROR_PATH_NOT_FOUND"), std::string::npos) << missing.err;
+  ExpectExit(Vmpeek("ls " + m_Vmx + " / --drive Q"), 1, "C:, D:");
+  ExpectExit(Vmpeek("cat " + m_Vmx + " /no/such.txt"), 1, "ERROR_PATH_NOT_FOUND");
 }
 
 TEST_F(Guest, RegistryReadsAsHivexSeesIt) {
   std::string raw = Raw();
   std::string system = Hive(raw, "SYSTEM"), software = Hive(raw, "SOFTWARE");
-  nlohmann::json q = VmpeekJson("reg " + m_Vmx + " query 'HKLM\\SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ComputerName'");
-  ASSERT_EQ(q["values"].size(), 1u);
-  EXPECT_EQ(q["values"][0]["data"], Sh("hivexget " + Quote(system) + " 'ControlSet001\\Control\\ComputerName\\ComputerName' ComputerName | tr -d '\\n'"));
-  nlohmann::json v = VmpeekJson("reg " + m_Vmx + " query 'HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion' CurrentMajorVersionNumber");
-  EXPECT_EQ(v["values"][0]["data"], 10);
-  EXPECT_EQ(v["values"][0]["type"], "REG_DWORD");
-  nlohmann::json cls = VmpeekJson("reg " + m_Vmx + " query 'HKCR\\.txt' @");
-  EXPECT_EQ(cls["values"][0]["name"], "");
-  EXPECT_EQ(cls["values"][0]["data"], "txtfile");
+  const std::pair<std::string, nlohmann::json> queries[] = {  // arguments of query, its one value
+      {"'HKLM\\SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ComputerName'",
+       {{"data", Sh("hivexget " + Quote(system) + " 'ControlSet001\\Control\\ComputerName\\ComputerName' ComputerName | tr -d '\\n'")}}},
+      {"'HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion' CurrentMajorVersionNumber",
+       {{"data", 10}, {"type", "REG_DWORD"}}},
+      {"'HKCR\\.txt' @", {{"name", ""}, {"data", "txtfile"}}}};
+  for (const auto& [args, value] : queries)
+    ExpectJsonHas(VmpeekJson("reg " + m_Vmx + " query " + args), {{"values", nlohmann::json::array({value})}}, args);
   // export: what regedit writes, and hivexregedit reads it back into the same values.
   std::string reg = m_Dir.file("cv.reg");
   ASSERT_EQ(Vmpeek("reg " + m_Vmx + " export 'HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion' --output " + Quote(reg)).status, 0);
-  std::vector<uint8_t> bytes = ReadAll(reg);
-  ASSERT_GT(bytes.size(), 4u);
-  EXPECT_EQ(bytes[0], 0xFF);
-  EXPECT_EQ(bytes[1], 0xFE);
+  EXPECT_EQ(ReadBytes(reg, 0, 2), (std::vector<uint8_t>{0xFF, 0xFE}));  // UTF-16LE with its mark
   std::string text = Sh("iconv -f UTF-16 -t UTF-8 " + Quote(reg));
   EXPECT_NE(text.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\r\n"), std::string::npos);
   std::string copy = m_Dir.file("merged.hive");
@@ -147,33 +135,25 @@ TEST_F(Guest, WritesReadBackWithTheTools) {
 }
 
 TEST_F(Guest, InspectAndDrives) {
-  nlohmann::json j = VmpeekJson("inspect " + m_Vmx);
-  EXPECT_EQ(j["os"]["product_name"], "Windows 10 Pro");
-  EXPECT_EQ(j["os"]["version"], "10.0");
-  EXPECT_EQ(j["os"]["build"], "19045");
-  EXPECT_EQ(j["computer_name"], "VMPEEK-SAMPLE");
-  EXPECT_EQ(j["time_zone"], "W. Europe Standard Time");
-  EXPECT_EQ(j["last_shutdown"], "2024-03-24T18:43:30Z");
+  const nlohmann::json j = VmpeekJson("inspect " + m_Vmx);
+  ExpectJsonHas(j, {{"os", {{"product_name", "Windows 10 Pro"}, {"version", "10.0"}, {"build", "19045"}}},
+                    {"computer_name", "VMPEEK-SAMPLE"}, {"time_zone", "W. Europe Standard Time"},
+                    {"last_shutdown", "2024-03-24T18:43:30Z"},
+                    {"drives", nlohmann::json::array({{{"letter", "C:"}, {"filesystem", "NTFS"}},
+                                                      {{"letter", "D:"}, {"label", "Data"}}})}});
   EXPECT_EQ(j["programs"].size(), 3u);
   EXPECT_EQ(j["users"].size(), 2u);
-  ASSERT_EQ(j["drives"].size(), 2u);
-  EXPECT_EQ(j["drives"][0]["letter"], "C:");
-  EXPECT_EQ(j["drives"][1]["letter"], "D:");
-  EXPECT_EQ(j["drives"][1]["label"], "Data");
-  EXPECT_EQ(j["drives"][0]["filesystem"], "NTFS");
 }
 
 TEST_F(Guest, WritingRefusals) {
   // A suspended machine: refused without --force, and nothing changes.
   Sh("sed -i 's/checkpoint.vmState = \"\"/checkpoint.vmState = \"guest.vmss\"/' " + m_Vmx);
-  Result r = Vmpeek("mkdir " + m_Vmx + " /New");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("--force"), std::string::npos) << r.err;
-  EXPECT_EQ(Vmpeek("ls " + m_Vmx + " /New").status, 1);
-  EXPECT_EQ(Vmpeek("mkdir " + m_Vmx + " /New --force").status, 0);
-  // A usage error never mounts.
-  EXPECT_EQ(Vmpeek("reg " + m_Vmx + " query 'HKXX\\Software'").status, 2);
-  EXPECT_EQ(Vmpeek("reg " + m_Vmx + " set 'HKLM\\SOFTWARE\\X' v --type REG_DWORD 4294967296 --force").status, 2);
+  ExpectExit(Vmpeek("mkdir " + m_Vmx + " /New"), 1, "--force");
+  // Then: nothing was made; --force makes it; a usage error never mounts.
+  const std::pair<std::string, int> steps[] = {
+      {"ls {} /New", 1}, {"mkdir {} /New --force", 0}, {"reg {} query 'HKXX\\Software'", 2},
+      {"reg {} set 'HKLM\\SOFTWARE\\X' v --type REG_DWORD 4294967296 --force", 2}};
+  for (auto [step, status] : steps) EXPECT_EQ(Vmpeek(step.replace(step.find("{}"), 2, m_Vmx)).status, status) << step;
 }
 
 TEST_F(Guest, FuseMountServesTheVolume) {

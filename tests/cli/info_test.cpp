@@ -4,98 +4,70 @@
 #include "cli_util.h"
 
 using namespace clitest;
+using nlohmann::json;
 
-TEST(CliInfo, RawIsoAndImg) {
+TEST(CliInfo, RawImageIsOneWholePartition) {
   TempDir dir;
-  Sh("mkdir " + Quote(dir.file("tree")) + " && head -c 300000 /dev/urandom > " + Quote(dir.file("tree/data.bin")));
-  Sh("xorriso -as mkisofs -quiet -o " + Quote(dir.file("disc.iso")) + " " + Quote(dir.file("tree")) + " 2>/dev/null");
-  Sh("mkfs.fat -C " + Quote(dir.file("floppy.img")) + " 1440 >/dev/null");
-  for (const char* name : {"disc.iso", "floppy.img"}) {
-    uint64_t sectors = ReadAll(dir.file(name)).size() / 2048;
-    nlohmann::json j = VmpeekJson("info " + Quote(dir.file(name)));
-    EXPECT_EQ(j["format"], "raw");
-    EXPECT_EQ(j["bytes_per_sector"], 2048);
-    EXPECT_EQ(j["sectors"], sectors);
-    EXPECT_EQ(j["cylinders"], 1);
-    EXPECT_EQ(j["heads"], 1);
-    EXPECT_EQ(j["sectors_per_track"], sectors);
-    EXPECT_EQ(j["media_type"], 11);
-    EXPECT_EQ(j["read_only"], true);
-    EXPECT_EQ(j["saved_state"], false);
-    EXPECT_TRUE(j["parent"].is_null());
-    ASSERT_EQ(j["partitions"].size(), 1u);
-    EXPECT_EQ(j["partitions"][0], (nlohmann::json{{"index", 0}, {"type", 2}, {"first_sector", 0},
-                                                  {"sectors", sectors}, {"unique_id", std::string(32, '0')}}));
-  }
-  EXPECT_NE(Vmpeek("info " + Quote(dir.file("floppy.img"))).out.find("whole image"), std::string::npos);
+  const std::string img = dir.file("floppy.img");
+  Sh("mkfs.fat -C " + Quote(img) + " 1440 >/dev/null");
+  ExpectJsonHas(VmpeekJson("info " + Quote(img)),
+                {{"format", "raw"}, {"bytes_per_sector", 2048}, {"sectors", 720}, {"cylinders", 1}, {"heads", 1},
+                 {"sectors_per_track", 720}, {"media_type", 11}, {"read_only", true}, {"saved_state", false},
+                 {"parent", nullptr}, {"scheme", "none"},
+                 {"partitions", json::array({{{"index", 0}, {"type", 2}, {"first_sector", 0}, {"sectors", 720},
+                                              {"unique_id", std::string(32, '0')}}})}});
+  EXPECT_NE(Vmpeek("info " + Quote(img)).out.find("whole image"), std::string::npos);
 }
 
 TEST(CliInfo, VmdkAndVhdDisks) {
   const std::string s = Samples();
-  nlohmann::json child = VmpeekJson("info " + Quote(s + "/vmware/sample.vmdk"));
-  EXPECT_EQ(child["format"], "vmdk");
-  EXPECT_EQ(child["sectors"], 131072);
-  EXPECT_EQ(child["media_type"], 12);
-  EXPECT_EQ(child["parent"], s + "/vmware/sample-base.vmdk");
-  // The rows agree with what sfdisk reads from the same disk.
-  std::string raw = s + "/sample.raw";
-  vmtest::WriteAll(raw, QemuRaw(s + "/vmware/sample.vmdk"));
-  nlohmann::json sf = nlohmann::json::parse(Sh("sfdisk --json " + Quote(raw)))["partitiontable"]["partitions"];
-  std::vector<nlohmann::json> primaries;
-  for (auto& p : sf)
-    if (p["type"] != "5") primaries.push_back(p);
-  ASSERT_EQ(child["partitions"].size(), primaries.size());
-  for (size_t i = 0; i < primaries.size(); ++i) {
-    EXPECT_EQ(child["partitions"][i]["first_sector"], primaries[i]["start"]);
-    EXPECT_EQ(child["partitions"][i]["sectors"], primaries[i]["size"]);
-    EXPECT_EQ(child["partitions"][i]["type"], 6);
-  }
-  // Disk signature 0x5eed1e55 as stored, then the byte offset little-endian.
-  EXPECT_EQ(child["partitions"][0]["unique_id"], "551eed5e000010000000000000000000");
-
-  nlohmann::json vhd = VmpeekJson("info " + Quote(s + "/microsoft/sample.vhd"));
-  nlohmann::json qemu = nlohmann::json::parse(Sh("qemu-img info --output=json " + Quote(s + "/microsoft/sample.vhd")));
-  EXPECT_EQ(vhd["format"], "vhd");
-  EXPECT_EQ(vhd["sectors"].get<uint64_t>() * 512, qemu["virtual-size"].get<uint64_t>());
-  EXPECT_TRUE(vhd["parent"].is_null());
-  EXPECT_EQ(vhd["saved_state"], false);
-  EXPECT_EQ(vhd["partitions"], child["partitions"]);
+  // Its rows are those vmpeek partitions lists (checked there): one per primary partition.
+  const json child = VmpeekJson("info " + Quote(s + "/vmware/sample.vmdk"));
+  ExpectJsonHas(child, {{"format", "vmdk"}, {"sectors", 131072}, {"media_type", 12}, {"read_only", true},
+                        {"parent", s + "/vmware/sample-base.vmdk"}, {"scheme", "mbr"}});
+  EXPECT_EQ(child["partitions"].size(), 3u);
+  // The VHD's size is qemu-img's virtual size (its geometry rounds 64 MiB up).
+  ExpectJsonHas(VmpeekJson("info " + Quote(s + "/microsoft/sample.vhd")),
+                {{"format", "vhd"}, {"sectors", 131104}, {"parent", nullptr}, {"saved_state", false},
+                 {"partitions", child["partitions"]}});
 }
 
 TEST(CliInfo, Configurations) {
   const std::string s = Samples();
-  nlohmann::json vmx = VmpeekJson("info " + Quote(s + "/vmware/sample.vmx"));
-  EXPECT_EQ(vmx["guest_os"], (nlohmann::json{{"code", 7}, {"name", "Windows XP"}}));
-  EXPECT_EQ(vmx["suspended"], false);
-  ASSERT_EQ(vmx["disks"].size(), 1u);  // the CD-ROM is not a disk
-  EXPECT_EQ(vmx["disks"][0]["name"], "sample.vmdk");
-  EXPECT_EQ(vmx["disks"][0]["path"], s + "/vmware/sample.vmdk");
-  EXPECT_EQ(vmx["disks"][0]["image"], VmpeekJson("info " + Quote(s + "/vmware/sample.vmdk")));
+  const json xp = {{"code", 7}, {"name", "Windows XP"}};
+  ExpectJsonHas(VmpeekJson("info " + Quote(s + "/vmware/sample.vmx")),
+                {{"guest_os", xp}, {"suspended", false},  // the CD-ROM is not a disk
+                 {"disks", json::array({{{"name", "sample.vmdk"}, {"path", s + "/vmware/sample.vmdk"},
+                                         {"image", VmpeekJson("info " + Quote(s + "/vmware/sample.vmdk"))}}})}});
+  ExpectJsonHas(VmpeekJson("info " + Quote(s + "/microsoft/sample.vmc")),
+                {{"guest_os", xp},
+                 {"disks", json::array({{{"path", s + "/microsoft/sample.vhd"}, {"image", {{"format", "vhd"}}}}})}});
 
-  nlohmann::json vmc = VmpeekJson("info " + Quote(s + "/microsoft/sample.vmc"));
-  EXPECT_EQ(vmc["guest_os"], (nlohmann::json{{"code", 7}, {"name", "Windows XP"}}));
-  ASSERT_EQ(vmc["disks"].size(), 1u);
-  EXPECT_EQ(vmc["disks"][0]["path"], s + "/microsoft/sample.vhd");
-  EXPECT_EQ(vmc["disks"][0]["image"]["format"], "vhd");
-
-  // Relative names resolve against the configuration's folder; a missing disk is reported in
-  // place and makes the run fail; a saved-state file name means suspended.
-  vmtest::WriteText(s + "/two.vmx",
-                    "guestOS = \"winNetStandard\"\nide0:0.fileName = \"vmware/sample-base.vmdk\"\n"
-                    "scsi0:0.fileName = \"gone.vmdk\"\ncheckpoint.vmState = \"two.vmss\"\n");
-  Result r = Vmpeek("info --json " + Quote(s + "/two.vmx"));
-  EXPECT_EQ(r.status, 1);
-  nlohmann::json two = nlohmann::json::parse(r.out);
-  EXPECT_EQ(two["suspended"], true);
-  EXPECT_EQ(two["guest_os"]["code"], 9);
-  EXPECT_EQ(two["disks"][0]["path"], s + "/vmware/sample-base.vmdk");
-  EXPECT_EQ(two["disks"][0]["image"]["parent"], nullptr);
-  EXPECT_EQ(two["disks"][1]["path"], s + "/gone.vmdk");
-  EXPECT_FALSE(two["disks"][1].contains("image"));
-  EXPECT_EQ(two["disks"][1]["error"]["status"], "STATUS_OBJECT_NAME_NOT_FOUND");
-  EXPECT_EQ(two["disks"][1]["error"]["code"], "0xc0000034");
-  // The table names the same facts.
-  r = Vmpeek("info " + Quote(s + "/two.vmx"));
-  EXPECT_NE(r.out.find("Windows Server 2003 (9)"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("STATUS_OBJECT_NAME_NOT_FOUND (0xc0000034)"), std::string::npos) << r.out;
+  // Relative names resolve against the configuration's folder; disks that do not open (missing,
+  // damaged) are reported in place with their cause and fail the run with one line on standard
+  // error; a saved-state file name means suspended.
+  TempDir dir;
+  const std::string machine = Quote(dir.file("machine.vmx")), bad = dir.file("bad.vhd");
+  Sh("mkdir " + Quote(dir.file("vmware")) + " && cp " + Quote(s + "/vmware/sample-base.vmdk") + " " +
+     Quote(dir.file("vmware")) + " && cp " + Quote(s + "/microsoft/sample.vhd") + " " + Quote(dir.path()));
+  Sh("qemu-img create -q -f vpc -o subformat=fixed " + Quote(bad) + " 4M");
+  PokeBytes(bad, FileSize(bad) - 512, {'X'});
+  WriteText(dir.file("machine.vmx"), "guestOS = \"winNetStandard\"\nide0:0.fileName = \"vmware/sample-base.vmdk\"\n"
+                                     "scsi0:0.fileName = \"gone.vmdk\"\nsata0:1.fileName = \"bad.vhd\"\n"
+                                     "nvme0:0.fileName = \"sample.vhd\"\ncheckpoint.vmState = \"machine.vmss\"\n");
+  for (auto [options, own] : {std::pair{"", "Windows Server 2003 (9)"}, {" --json", "\"suspended\": true"}}) {
+    const Result r = Vmpeek("info " + machine + options);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "vmpeek: " + dir.file("machine.vmx") + ": 2 of 4 disks could not be opened\n");
+    for (const char* fact : {own, "STATUS_OBJECT_NAME_NOT_FOUND", "0xc0000034", "no conectix signature in footer."})
+      EXPECT_NE(r.out.find(fact), std::string::npos) << fact << "\n" << r.out;
+  }
+  const json j = json::parse(Vmpeek("info --json " + machine).out);
+  ExpectJsonHas(j, {{"guest_os", {{"code", 9}, {"name", "Windows Server 2003"}}},
+                    {"disks", json::array({{{"path", dir.file("vmware/sample-base.vmdk")}, {"image", {{"parent", nullptr}}}},
+                                           {{"path", dir.file("gone.vmdk")},
+                                            {"error", {{"status", "STATUS_OBJECT_NAME_NOT_FOUND"}, {"code", "0xc0000034"}}}},
+                                           {{"path", bad}, {"error", {{"status", "STATUS_INVALID_IMAGE_FORMAT"}}}},
+                                           {{"image", {{"format", "vhd"}}}}})}});
+  EXPECT_FALSE(j["disks"][1].contains("image"));
 }

@@ -25,22 +25,19 @@ void ConfigureTrace(const char* channels, const char* file) {
 TEST(DetailDump, TablesAreDumpedOnlyWhenTheDetailChannelIsWritten) {
   TempDir dir;
   const std::string raw = SfdiskDisk(dir.file("d.raw"), 8 << 20, "start=2048, type=7");
-  struct Case {
-    const char* image;
-    const char* qemuOptions;
-    const char* dumpLine;  // a line only the table dump writes
-  } cases[] = {{"d.vmdk", "-O vmdk -o subformat=monolithicSparse", "GrainTable[  0] @ sector"},
-               {"d.vhd", "-O vpc -o subformat=dynamic", "blocks are resident"}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.image);
-    Sh(std::string("qemu-img convert -q -f raw ") + c.qemuOptions + " " + Quote(raw) + " " + Quote(dir.file(c.image)));
+  const char* const cases[][3] = {  // image, qemu-img options, a line only the table dump writes
+      {"d.vmdk", "-O vmdk -o subformat=monolithicSparse", "GrainTable[  0] @ sector"},
+      {"d.vhd", "-O vpc -o subformat=dynamic", "blocks are resident"}};
+  for (const auto& [image, qemuOptions, dumpLine] : cases) {
+    SCOPED_TRACE(image);
+    Sh(std::string("qemu-img convert -q -f raw ") + qemuOptions + " " + Quote(raw) + " " + Quote(dir.file(image)));
     for (const char* channels : {"VMParseErrors", "VMParseDetails"}) {
       ConfigureTrace(channels, "/dev/null");
       ClearTrace();
       DiskRef disk;
-      ASSERT_EQ(OpenImage(disk, dir.file(c.image)), 0);
+      ASSERT_EQ(OpenImage(disk, dir.file(image)), 0);
       const bool recorded = std::string(channels) == "VMParseDetails";
-      EXPECT_EQ(TraceContains("VMParseDetails", c.dumpLine), recorded) << channels;
+      EXPECT_EQ(TraceContains("VMParseDetails", dumpLine), recorded) << channels;
       // The short detail lines stay, recorded or not.
       EXPECT_TRUE(TraceContains("VMParseDetails", "OpenVirtualDisk(")) << channels;
     }

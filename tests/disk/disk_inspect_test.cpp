@@ -9,7 +9,6 @@
 #include "module/module_lifetime.h"
 #include "module/module_startup.h"
 #include "platform/status.h"
-#include "raw_test_disk.h"
 #include "support/image_support.h"
 #include "vhd/vhd_builder.h"
 
@@ -44,14 +43,6 @@ struct Inspect {
   }
 };
 
-// A descriptor's CID or parentCID value as 8 hex digits (qemu-img writes no leading zeros).
-std::string DescriptorValue(const std::string& vmdk, const std::string& key) {
-  const std::string value = Sh("grep -a -m1 '^" + key + "=' " + Quote(vmdk) + " | cut -d= -f2");
-  char text[16];
-  snprintf(text, sizeof text, "%08lx", std::stoul(value, nullptr, 16));
-  return text;
-}
-
 }  // namespace
 
 TEST(DiskInspect, SlotsAndLiveObject) {
@@ -83,22 +74,20 @@ TEST(DiskInspect, BlankDisksOpenOnlyThroughTheInspectionInterface) {
   Inspect inspect;
   // qemu-img's virtual size; for Virtual PC's own images qemu-img takes the size of the CHS
   // geometry (136363130880) where the library takes the footer's current size.
-  struct Case {
-    const char* name;
-    uint64_t bytes, qemuBytes;
-  } cases[] = {{"hyperv2012r2-dynamic", 136365211648, 136365211648},
-               {"virtualpc-dynamic", 136365211648, 136363130880},
-               {"d2v-zerofilled", 263454720, 263454720}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string vhd = dir.file(std::string(c.name) + ".vhd");
-    Sh("bzcat " + Quote(kImages + c.name + ".vhd.bz2") + " > " + Quote(vhd));
+  const std::tuple<const char*, uint64_t, uint64_t> cases[] = {  // image, its size, qemu-img's
+      {"hyperv2012r2-dynamic", 136365211648, 136365211648},
+      {"virtualpc-dynamic", 136365211648, 136363130880},
+      {"d2v-zerofilled", 263454720, 263454720}};
+  for (const auto& [name, bytes, qemuBytes] : cases) {
+    SCOPED_TRACE(name);
+    const std::string vhd = dir.file(std::string(name) + ".vhd");
+    Sh("bzcat " + Quote(kImages + name + ".vhd.bz2") + " > " + Quote(vhd));
     const std::string size = Sh("qemu-img info --output=json " + Quote(vhd) + " | grep -o '\"virtual-size\": [0-9]*'");
-    EXPECT_EQ(size, "\"virtual-size\": " + std::to_string(c.qemuBytes) + "\n");
+    EXPECT_EQ(size, "\"virtual-size\": " + std::to_string(qemuBytes) + "\n");
     DiskRef disk;
     EXPECT_EQ(OpenImage(disk, vhd), STATUS_DEVICE_NOT_PARTITIONED);
     ASSERT_EQ(inspect.Open(disk, vhd), 0);
-    EXPECT_EQ(SectorCount(disk.p) * 512, c.bytes);
+    EXPECT_EQ(SectorCount(disk.p) * 512, bytes);
     EXPECT_EQ(disk->GetPartitionCount(), 0);
     EXPECT_EQ(inspect.p->GetPartitionScheme(disk.p), vmpeek::PartitionSchemeNone);
     std::vector<uint8_t> last(512, 1);
@@ -110,74 +99,60 @@ TEST(DiskInspect, BlankDisksOpenOnlyThroughTheInspectionInterface) {
 TEST(DiskInspect, PartitionSchemes) {
   TempDir dir;
   Inspect inspect;
-  const std::string fat = dir.file("fat.raw");
+  const std::string fat = dir.file("fat.raw"), gpt = dir.file("gpt.raw"), ldm = "ldm-2003r2-simple-1.img";
   Sh("truncate -s 16M " + Quote(fat) + " && mkfs.fat -F 16 " + Quote(fat) + " >/dev/null");
-  const std::string gpt = dir.file("gpt.raw");
   Sh("truncate -s 16M " + Quote(gpt) + " && sgdisk -o -n 1:2048:+4M -t 1:0700 " + Quote(gpt) + " >/dev/null");
-  struct Case {
-    std::string raw;
-    vmpeek::PartitionScheme scheme;
-    int partitions;
-  } cases[] = {{SfdiskDisk(dir.file("mbr.raw"), 16 << 20, "start=2048, size=4096, type=7\nstart=8192, type=83"),
-                vmpeek::PartitionSchemeMbr, 2},
-               {fat, vmpeek::PartitionSchemeNone, 0},  // one filesystem on the whole disk
-               {gpt, vmpeek::PartitionSchemeGpt, 1}};   // its one GPT entry
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.raw);
-    const std::string vmdk = c.raw + ".vmdk";
-    Sh("qemu-img convert -q -f raw -O vmdk " + Quote(c.raw) + " " + Quote(vmdk));
+  Sh("tar -xJf " + Quote(std::string(VMPEEK_SOURCE_DIR) + "/tests/data/ldm/ldm-data.tar.xz") + " -C " +
+     Quote(dir.path()) + " " + ldm);
+  const std::tuple<std::string, vmpeek::PartitionScheme, int> cases[] = {  // raw disk, scheme, partitions
+      {SfdiskDisk(dir.file("mbr.raw"), 16 << 20, "start=2048, size=4096, type=7\nstart=8192, type=83"),
+       vmpeek::PartitionSchemeMbr, 2},
+      {fat, vmpeek::PartitionSchemeNone, 0},             // one filesystem on the whole disk
+      {gpt, vmpeek::PartitionSchemeGpt, 1},              // its one GPT entry
+      {dir.file(ldm), vmpeek::PartitionSchemeLdm, 1}};  // a dynamic disk written by Windows
+  for (const auto& [raw, scheme, partitions] : cases) {
+    SCOPED_TRACE(raw);
+    Sh("qemu-img convert -q -f raw -O vmdk " + Quote(raw) + " " + Quote(raw + ".vmdk"));
     DiskRef disk;
-    ASSERT_EQ(inspect.Open(disk, vmdk), 0);
-    EXPECT_EQ(inspect.p->GetPartitionScheme(disk.p), c.scheme);
-    EXPECT_EQ(disk->GetPartitionCount(), c.partitions);
+    ASSERT_EQ(inspect.Open(disk, raw + ".vmdk"), 0);
+    EXPECT_EQ(inspect.p->GetPartitionScheme(disk.p), scheme);
+    EXPECT_EQ(disk->GetPartitionCount(), partitions);
   }
 }
 
 TEST(DiskInspect, ContentIdsAndParentsOfChains) {
   TempDir dir;
   Inspect inspect;
-  // VMDK: a qemu-img child over a blank base (no table anywhere in the chain).
+  // VMDK: a qemu-img child over a blank base; VHD: a differencing child over a blank dynamic
+  // parent (it was refused as a bad owner). No table anywhere in either chain.
   const std::string base = dir.file("base.vmdk"), child = dir.file("child.vmdk");
   Sh("qemu-img create -q -f vmdk " + Quote(base) + " 8M");
   Sh("qemu-img create -q -f vmdk -b " + Quote(base) + " -F vmdk " + Quote(child));
-  DiskRef disk;
-  EXPECT_EQ(OpenImage(disk, child), STATUS_DEVICE_NOT_PARTITIONED);
-  ASSERT_EQ(inspect.Open(disk, child), 0);
-  EXPECT_EQ(inspect.Ids(disk.p), std::make_pair(DescriptorValue(child, "CID"), DescriptorValue(child, "parentCID")));
-  EXPECT_EQ(inspect.Ids(disk.p).second, DescriptorValue(base, "CID"));
-  DiskRef parent;
-  ASSERT_EQ(inspect.p->GetParent(disk.p, parent.put()), 0);
-  ASSERT_TRUE(parent);
-  EXPECT_EQ(parent->GetPartitionCount(), 0);
-  EXPECT_EQ(inspect.Ids(parent.p), std::make_pair(DescriptorValue(base, "CID"), std::string()));
-
-  // VHD: a differencing child over a blank dynamic parent opens (it was refused as a bad owner),
-  // through the mount control too once the child holds a partition table.
-  using namespace vhdtest;
-  VhdBuilder blank(3, 16 << 20), diff(4, 16 << 20);
+  vhdtest::VhdBuilder blank(3, 16 << 20), diff(4, 16 << 20);
   diff.uuid[0] ^= 1;
   memcpy(diff.parentUuid, blank.uuid, 16);
   diff.locators = {{0x57327275, u".\\blank.vhd"}};
-  SaveImage(dir.file("blank.vhd"), blank.Build());
-  SaveImage(dir.file("diff.vhd"), diff.Build());
-  ASSERT_EQ(inspect.Open(disk, dir.file("diff.vhd")), 0);
-  EXPECT_EQ(inspect.Ids(disk.p), std::make_pair(Hex(diff.uuid, 16), Hex(blank.uuid, 16)));
-  parent.reset();
-  ASSERT_EQ(inspect.p->GetParent(disk.p, parent.put()), 0);
-  ASSERT_TRUE(parent);
-  EXPECT_EQ(inspect.Ids(parent.p), std::make_pair(Hex(blank.uuid, 16), std::string()));
-  diff.Write(0, SfdiskMbr(dir.path(), 16 << 20, "start=2048, type=7\n"));
-  SaveImage(dir.file("diff.vhd"), diff.Build());
+  vhdtest::SaveImage(dir.file("blank.vhd"), blank.Build());
+  vhdtest::SaveImage(dir.file("diff.vhd"), diff.Build());
+  const struct {
+    std::string child, id, parentId;
+  } chains[] = {{child, VmdkDescriptorId(child), VmdkDescriptorId(base)},
+                {dir.file("diff.vhd"), Hex(diff.uuid, 16), Hex(blank.uuid, 16)}};
+  for (const auto& c : chains) {
+    SCOPED_TRACE(c.child);
+    DiskRef disk, parent;
+    EXPECT_EQ(OpenImage(disk, c.child), STATUS_DEVICE_NOT_PARTITIONED);
+    ASSERT_EQ(inspect.Open(disk, c.child), 0);
+    EXPECT_EQ(inspect.Ids(disk.p), std::make_pair(c.id, c.parentId));
+    ASSERT_EQ(inspect.p->GetParent(disk.p, parent.put()), 0);
+    ASSERT_TRUE(parent);
+    EXPECT_EQ(parent->GetPartitionCount(), 0);
+    EXPECT_EQ(inspect.Ids(parent.p), std::make_pair(c.parentId, std::string()));
+  }
+  // Through the mount control too once the child holds a partition table.
+  diff.Write(0, vhdtest::SfdiskMbr(dir.path(), 16 << 20, "start=2048, type=7\n"));
+  vhdtest::SaveImage(dir.file("diff.vhd"), diff.Build());
+  DiskRef disk;
   EXPECT_EQ(OpenImage(disk, dir.file("diff.vhd")), 0);
   EXPECT_EQ(disk->GetPartitionCount(), 1);
-}
-
-TEST(DiskInspect, LdmScheme) {
-  TempDir dir;
-  Inspect inspect;
-  const std::string raw = dir.file("ldm.img");
-  Sh("tar -xJf " + Quote(std::string(VMPEEK_SOURCE_DIR) + "/tests/data/ldm/ldm-data.tar.xz") + " -C " +
-     Quote(dir.path()) + " ldm-2003r2-simple-1.img");
-  auto disk = OpenRaw(dir.file("ldm-2003r2-simple-1.img"));
-  EXPECT_EQ(inspect.p->GetPartitionScheme(disk.p), vmpeek::PartitionSchemeLdm);
 }

@@ -12,11 +12,10 @@ using namespace vmtest;
 namespace {
 
 std::string MakeIso(const TempDir& dir) {
-  EXPECT_EQ(vmtest::Run("mkdir -p " + Quote(dir.file("tree"))), 0);
+  Sh("mkdir -p " + Quote(dir.file("tree")));
   WriteAll(dir.file("tree/data.bin"), PatternBytes(100000, 7));
-  const std::string iso = dir.file("cd.iso");
-  EXPECT_EQ(vmtest::Run("xorriso -as mkisofs -quiet -o " + Quote(iso) + " " + Quote(dir.file("tree")) + " 2>/dev/null"), 0);
-  return iso;
+  Sh("xorriso -as mkisofs -quiet -o " + Quote(dir.file("cd.iso")) + " " + Quote(dir.file("tree")) + " 2>/dev/null");
+  return dir.file("cd.iso");
 }
 
 }  // namespace
@@ -25,22 +24,18 @@ TEST(ISODisk, OpensReadOnlyAsOnePartitionAndChecksRanges) {
   TempDir dir;
   const std::string iso = MakeIso(dir);
   const auto bytes = ReadAll(iso);
-  ASSERT_EQ(bytes.size() % 2048, 0u);
   const uint64_t sectors = bytes.size() / 2048;
 
   ClearTrace();
   DiskRef disk;
   ASSERT_EQ(OpenImage(disk, iso, false), STATUS_SUCCESS);  // read-write asked, read-only given
-  EXPECT_TRUE(TraceContains("VMParseDetails", "OpenVirtualDisk : Making ISOVirtualDisk"));
   EXPECT_TRUE(TraceContains("VMParseErrors", "OpenVirtualDisk(\\??\\Z:"));
   EXPECT_EQ(disk->IsReadOnly(), 1);
+  EXPECT_EQ(disk->Open(1), STATUS_SUCCESS);  // a second Open is a no-op
   EXPECT_EQ(std::u16string(disk->GetFileName()), NtPath(iso));
   EXPECT_EQ(GeometryOf(disk.p), (Geometry{11, 2048, sectors, 1, 1, static_cast<uint32_t>(sectors)}));
   disk->GetGeometry(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);  // all optional
   EXPECT_EQ(disk->GetPartitionCount(), 1);
-  EXPECT_EQ(disk->IsSavedState(), 0);
-  uint64_t size = 5;
-  EXPECT_EQ(disk->GetParentFileName(nullptr, &size), STATUS_NOT_FOUND);
 
   std::vector<uint8_t> buf(2 * 2048);
   ASSERT_EQ(disk->Read(sectors - 1, 1, buf.data()), STATUS_SUCCESS);
@@ -58,46 +53,25 @@ TEST(ISODisk, OpensReadOnlyAsOnePartitionAndChecksRanges) {
   EXPECT_TRUE(TraceContains("VMParseErrors", "ISODisk::Write(0,1) - write failed"));
   EXPECT_EQ(ReadAll(iso), bytes);
 
-  // The partition: the whole image, type 2, zero id; writes refused before the disk.
+  // The partition: the whole image, type 2, zero id.
   Ref<vmpeek::VirtualPartition> part;
   ASSERT_EQ(disk->GetPartition(0, part.put()), STATUS_SUCCESS);
   uint8_t type = 0, id[16];
   uint64_t length = 0, first = 9;
   part->GetInfo(&type, &length, &first);
-  EXPECT_EQ(type, 2);
-  EXPECT_EQ(length, sectors * 512);  // reported in 512-byte units
-  EXPECT_EQ(first, 0u);
   part->GetUniqueId(id);
-  EXPECT_EQ(Hex(id, 16), std::string(32, '0'));
+  EXPECT_EQ(std::make_tuple(type, length, first, Hex(id, 16)),  // the length in 512-byte units
+            std::make_tuple(uint8_t{2}, sectors * 512, uint64_t{0}, std::string(32, '0')));
   const Geometry g = GeometryOf(part.p);
   EXPECT_EQ(std::make_tuple(g.bytesPerSector, g.sectors, g.cylinders), std::make_tuple(2048u, sectors, uint64_t{1}));
-  EXPECT_EQ(part->Write(0, 1, buf.data()), STATUS_ACCESS_DENIED);
   ASSERT_EQ(part->Read(16, 1, buf.data()), STATUS_SUCCESS);
   EXPECT_EQ(0, memcmp(buf.data(), &bytes[16 * 2048], 2048));
-  EXPECT_EQ(disk->GetPartition(1, part.put()), STATUS_INVALID_PARAMETER);  // leaves the argument alone
-  EXPECT_NE(part.p, nullptr);
-}
-
-TEST(ISODisk, FatImageOpensThroughTheFactory) {
-  TempDir dir;
-  const std::string img = dir.file("floppy.IMG");
-  ASSERT_EQ(vmtest::Run("mkfs.fat -C " + Quote(img) + " 1440 >/dev/null"), 0);
-  Ref<VirtualDisk> disk(OpenVirtualDisk(NtPath(img).c_str()));
-  ASSERT_NE(disk.p, nullptr);
-  ASSERT_EQ(disk->Open(1), STATUS_SUCCESS);
-  EXPECT_EQ(disk->Open(1), STATUS_SUCCESS);  // a second Open is a no-op
-  EXPECT_EQ(disk->GetPartitionCount(), 1);
-  EXPECT_EQ(Rows(disk.p), (std::vector<Row>{{2, 0, 720, std::string(32, '0')}}));
-  std::vector<uint8_t> sector(2048);
-  ASSERT_EQ(disk->Read(0, 1, sector.data()), STATUS_SUCCESS);
-  EXPECT_EQ(sector[510], 0x55);
-  EXPECT_EQ(sector[511], 0xAA);
 }
 
 TEST(ISODisk, RefusesBadSizesAndMissingFiles) {
   TempDir dir;
   const std::string iso = MakeIso(dir);
-  ASSERT_EQ(vmtest::Run("cp " + Quote(iso) + " " + Quote(dir.file("odd.iso")) + " && truncate -s +512 " + Quote(dir.file("odd.iso"))), 0);
+  Sh("truncate -s +512 " + Quote(CopyFile(iso, dir.file("odd.iso"))));
   WriteAll(dir.file("empty.img"), {});
   for (const char* name : {"odd.iso", "empty.img"}) {
     ClearTrace();
@@ -124,10 +98,7 @@ TEST(ISODisk, RefusesBadSizesAndMissingFiles) {
 }
 
 TEST(OpenVirtualDisk, PicksTheClassByExtension) {
-  struct Case {
-    const char16_t* path;
-    const char* trace;
-  } cases[] = {
+  const std::pair<const char16_t*, const char*> cases[] = {  // path, the line that says what was made
       {u"\\??\\Z:\\x\\disk.raw", "OpenVirtualDisk : unrecognised extension"},
       {u"\\??\\Z:\\dir.d\\image", "OpenVirtualDisk : no extension"},
       {u"disk.vhd", "OpenVirtualDisk : no extension"},
@@ -135,17 +106,15 @@ TEST(OpenVirtualDisk, PicksTheClassByExtension) {
       {u"\\??\\Z:\\x\\disk.VUD", "OpenVirtualDisk : Making VHDVirtualDisk"},
       {u"\\??\\Z:\\x\\disk.vmdk", "OpenVirtualDisk : Making VMDKVirtualDisk"},
       {u"\\??\\Z:\\x\\disk.img", "OpenVirtualDisk : Making ISOVirtualDisk"},
+      {u"\\??\\Z:\\x\\floppy.IMG", "OpenVirtualDisk : Making ISOVirtualDisk"},
   };
-  for (const Case& c : cases) {
+  for (const auto& [path, trace] : cases) {
     ClearTrace();
-    Ref<VirtualDisk> disk(OpenVirtualDisk(c.path));
-    EXPECT_TRUE(TraceContains("VMParseErrors", c.trace) || TraceContains("VMParseDetails", c.trace))
-        << Utf16ToUtf8(c.path);
-    if (std::string(c.trace).find("Making") == std::string::npos) {
-      EXPECT_EQ(disk.p, nullptr);
-    }
+    Ref<VirtualDisk> disk(OpenVirtualDisk(path));
+    EXPECT_TRUE(TraceContains("VMParseErrors", trace) || TraceContains("VMParseDetails", trace)) << Utf16ToUtf8(path);
+    EXPECT_EQ(disk.p != nullptr, std::string(trace).find("Making") != std::string::npos);
     if (disk.p) {
-      EXPECT_EQ(std::u16string(disk->GetFileName()), std::u16string(c.path));  // not upper-cased
+      EXPECT_EQ(std::u16string(disk->GetFileName()), std::u16string(path));  // not upper-cased
     }
   }
   ClearTrace();

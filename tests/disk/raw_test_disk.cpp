@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <new>
+#include <nlohmann/json.hpp>
 #include <ostream>
 
+#include "disk/gpt_table.h"
+#include "disk/gpt_types.h"
+#include "platform/wstr.h"
 
 namespace vmtest {
 
@@ -65,6 +69,25 @@ std::vector<Row> Rows(VirtualDisk* disk) {
 std::ostream& operator<<(std::ostream& os, const Row& r) {
   return os << "{type " << std::hex << int(r.type) << std::dec << ", first " << r.first << ", count "
             << r.count << ", id " << r.id << "}";
+}
+
+void ExpectSfdiskGptRows(VirtualDisk* disk, const std::string& raw) {
+  const auto table = nlohmann::json::parse(Sh("sfdisk --json " + Quote(raw)))["partitiontable"];
+  ASSERT_EQ(disk->GetPartitionCount(), table["partitions"].size());
+  EXPECT_EQ(DiskGetPartitionScheme(disk), vmpeek::PartitionSchemeGpt);
+  for (uint8_t i = 0; i < disk->GetPartitionCount(); ++i) {
+    const auto& p = table["partitions"][i];
+    const PartitionEntry& row = disk->Partitions()[i];
+    uint8_t type[16];
+    WCHAR name[37];  // up to 36 units and a terminator
+    ASSERT_EQ(DiskGetGptEntry(disk, i, type, name), 0);
+    const GptTypeInfo* known = FindGptType(type);
+    EXPECT_EQ(Row({row.type, row.firstSector, row.sectorCount, GuidToText(row.uniqueId)}),
+              Row({known ? known->mbrType : uint8_t{0}, p["start"].get<uint32_t>(), p["size"].get<uint32_t>(),
+                  p["uuid"].get<std::string>()}));
+    EXPECT_EQ(GuidToText(type), p["type"]);
+    EXPECT_EQ(Utf16ToUtf8(name), p.value("name", ""));
+  }
 }
 
 }  // namespace vmtest

@@ -52,4 +52,7 @@ struct Row {
 std::vector<Row> Rows(VirtualDisk* disk);
 std::ostream& operator<<(std::ostream& os, const Row& r);
 
+// A GPT disk's rows, type GUIDs and names are those sfdisk reads from the raw disk.
+void ExpectSfdiskGptRows(VirtualDisk* disk, const std::string& raw);
+
 }  // namespace vmtest

@@ -2,6 +2,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -110,6 +111,14 @@ inline int64_t CompareWithRaw(vmpeek::VirtualDisk* disk, const std::string& raw)
     if (at >= 0) return static_cast<int64_t>(s) + at / 512;
   }
   return -1;
+}
+
+// A VMDK descriptor's CID or parentCID as 8 hex digits (qemu-img writes them without leading zeros).
+inline std::string VmdkDescriptorId(const std::string& vmdk, const std::string& key = "CID") {
+  const std::string value = Sh("grep -a -m1 '^" + key + "=' " + Quote(vmdk) + " | cut -d= -f2");
+  char text[16];
+  snprintf(text, sizeof text, "%08lx", std::stoul(value, nullptr, 16));
+  return text;
 }
 
 // Turns the dynamic VHD child into a differencing child of parent with vhd-lib (an independent
