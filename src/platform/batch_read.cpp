@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <pthread.h>
 #include <sys/uio.h>
 #include <vector>
@@ -153,7 +154,11 @@ NTSTATUS ZwReadFileScatterBatch(HANDLE file, const FILE_SCATTER_REQUEST* request
   while (ring && done < count && (ring = t_Ring.Get()) != nullptr) {
     const uint32_t n = count - done < kRingEntries ? count - done : kRingEntries;
     NTSTATUS results[kRingEntries];
-    RingReadSome(ring, file, f->fd, requests + done, n, results);
+    try {
+      RingReadSome(ring, file, f->fd, requests + done, n, results);
+    } catch (const std::bad_alloc&) {
+      break;  // no room for the vectors (nothing was queued): the rest go the plain way
+    }
     for (uint32_t i = 0; i < n; ++i) {
       if (results[i] < 0 && status >= 0) status = results[i];
     }
