@@ -22,7 +22,7 @@ mkdir -p "build-fuzz/corpus/$target" "build-fuzz/artifacts/$target" build-fuzz/l
 log=build-fuzz/logs/$target.log
 status=0
 # shellcheck disable=SC2046
-nice -n 10 "build-fuzz/bin/fuzz_$target" "${FUZZ_FLAGS[@]}" $(fuzz_dict_flag "$target") \
+ASAN_OPTIONS=$(fuzz_asan_options "$target") nice -n 10 "build-fuzz/bin/fuzz_$target" "${FUZZ_FLAGS[@]}" $(fuzz_dict_flag "$target") \
   -max_total_time="$seconds" -artifact_prefix="build-fuzz/artifacts/$target/" "$@" \
   "build-fuzz/corpus/$target" $(fuzz_seed_dirs "$target") >"$log" 2>&1 || status=$?
 grep -E '^(#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units|stat::peak_rss_mb|==[0-9]+==ERROR|SUMMARY|.*(Test unit|leak|out-of-memory|timeout))' "$log" | tail -12 || true

@@ -15,7 +15,7 @@ failed=()
 for t in "${FUZZ_TARGETS[@]}"; do
   mkdir -p "$scratch/$t"
   # shellcheck disable=SC2046
-  if "build-fuzz/bin/fuzz_$t" "${FUZZ_FLAGS[@]}" $(fuzz_dict_flag "$t") -seed=1 -runs="$runs" -max_total_time=120 \
+  if ASAN_OPTIONS=$(fuzz_asan_options "$t") "build-fuzz/bin/fuzz_$t" "${FUZZ_FLAGS[@]}" $(fuzz_dict_flag "$t") -seed=1 -runs="$runs" -max_total_time=120 \
       -artifact_prefix="$scratch/" "$scratch/$t" $(fuzz_seed_dirs "$t") >"$scratch/$t.log" 2>&1; then
     echo "fuzz smoke $t: $(grep -E '^#[0-9]+[[:space:]]+DONE' "$scratch/$t.log" | tail -1 | sed 's/  */ /g')"
   else
