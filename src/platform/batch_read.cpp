@@ -91,10 +91,10 @@ void RingReadSome(io_uring* ring, HANDLE file, int fd, const FILE_SCATTER_REQUES
   size_t total = 0;
   for (uint32_t i = 0; i < count; ++i) total += requests[i].count;
   vectors.reserve(total);  // never reallocated: the queued requests point into it
+  for (uint32_t i = 0; i < count; ++i) results[i] = STATUS_PENDING;
   unsigned queued = 0;
   for (uint32_t i = 0; i < count; ++i) {
     const FILE_SCATTER_REQUEST& r = requests[i];
-    results[i] = STATUS_PENDING;
     if (r.count == 0 || r.count > kMaxVectors || r.offset > static_cast<uint64_t>(INT64_MAX)) continue;
     io_uring_sqe* sqe = io_uring_get_sqe(ring);
     if (!sqe) break;
