@@ -17,7 +17,13 @@ struct SectorRun {
 
 class ScatterReader {
  public:
-  explicit ScatterReader(HANDLE file) : m_File(file) {}
+  // Room for a typical request (a 2 MiB read of 64 KiB grains) up front: the reader lives for
+  // one request on the read path, where growing its tables piece by piece reallocates them
+  // several times per request.
+  explicit ScatterReader(HANDLE file) : m_File(file) {
+    m_Groups.reserve(kTypicalPieces);
+    m_Segments.reserve(kTypicalPieces);
+  }
   ScatterReader(const ScatterReader&) = delete;
   ScatterReader& operator=(const ScatterReader&) = delete;
 
@@ -40,6 +46,7 @@ class ScatterReader {
 
   static constexpr size_t kMaxSegments = 1024;  // the kernel's limit for one readv
   static constexpr size_t kMaxGroups = 64;      // scatter reads handed over at once
+  static constexpr size_t kTypicalPieces = 32;
   static constexpr uint64_t kMaxBytes = 1u << 30;
 
   HANDLE m_File;

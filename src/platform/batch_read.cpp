@@ -150,8 +150,10 @@ NTSTATUS ZwReadFileScatterBatch(HANDLE file, const FILE_SCATTER_REQUEST* request
   NTSTATUS status = STATUS_SUCCESS;
   uint32_t done = 0;
 #ifdef VMPEEK_HAVE_URING
-  io_uring* ring = count > 1 ? t_Ring.Get() : nullptr;
-  while (ring && done < count && (ring = t_Ring.Get()) != nullptr) {
+  // A single request gains nothing from the ring. The ring is asked again for every chunk: a
+  // chunk that broke it leaves the rest to plain reads.
+  io_uring* ring = nullptr;
+  while (count > 1 && done < count && (ring = t_Ring.Get()) != nullptr) {
     const uint32_t n = count - done < kRingEntries ? count - done : kRingEntries;
     NTSTATUS results[kRingEntries];
     try {
