@@ -32,6 +32,7 @@ class ScatterReader {
   NTSTATUS Add(uint64_t fileSector, uint32_t count, uint8_t* buffer);
   // Reads what is queued.
   NTSTATUS Finish();
+  uint64_t QueuedBytes() const { return m_Bytes; }
 
  private:
   NTSTATUS AddPiece(uint64_t fileSector, uint32_t count, uint8_t* buffer);

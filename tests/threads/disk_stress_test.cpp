@@ -107,6 +107,14 @@ void Stress(const Chain& chain) {
         back.resize(buf.size());
         st = op % 3 ? disk->Read(first, count, back.data()) : parts[part]->Read(first - partStart[part], count, back.data());
         if (st != 0 || back != buf) ++failures;
+        if (op % 16 == 15) {
+          // The whole range in one request: a chain reads its own and its parent's share of it
+          // side by side (the parent's on the helper thread).
+          back.resize(kRangeSectors * 512);
+          if (disk->Read(base, kRangeSectors, back.data()) != 0 ||
+              memcmp(back.data(), model.data() + base * 512, back.size()) != 0)
+            ++failures;
+        }
       }
     });
   }

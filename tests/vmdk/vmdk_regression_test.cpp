@@ -2,6 +2,7 @@
 // poked, and the status and trace line are checked.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 
 #include "support/poke_table.h"
@@ -127,7 +128,14 @@ TEST(VmdkRegression, ChildReadsMatchQemuAcrossBoundaries) {
   ASSERT_EQ(expected.size(), 60 * kMiB);
   DiskRef disk;
   ASSERT_EQ(OpenImage(disk, dir.file("child.vmdk")), STATUS_SUCCESS);
-  for (uint32_t chunk : {13u, 128u, 777u, 4096u, 70000u}) {
-    EXPECT_EQ(FirstDifference(ReadWhole(disk.p, chunk), expected), -1) << "requests of " << chunk << " sectors";
+  // Large requests read the child's and the parent's shares side by side, on the helper thread
+  // unless it is turned off.
+  for (const char* helper : {"1", "0"}) {
+    setenv("VMPEEK_HELPER_THREAD", helper, 1);
+    for (uint32_t chunk : {13u, 128u, 777u, 4096u, 70000u}) {
+      EXPECT_EQ(FirstDifference(ReadWhole(disk.p, chunk), expected), -1)
+          << "requests of " << chunk << " sectors, VMPEEK_HELPER_THREAD=" << helper;
+    }
   }
+  unsetenv("VMPEEK_HELPER_THREAD");
 }
