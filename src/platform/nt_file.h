@@ -40,6 +40,7 @@ VMPLAT_API NTSTATUS ZwCreateFile(HANDLE* file, uint32_t desiredAccess, const WCH
                                  uint32_t createDisposition, uint32_t createOptions);
 // Reads `length` bytes at `offset`. At or past the end of file: STATUS_END_OF_FILE. A read that
 // the end of file cuts short succeeds with *transferred < length and the rest of the buffer zeroed.
+// From 1 MiB on, the second half is read on the process's helper thread when it is free.
 VMPLAT_API NTSTATUS ZwReadFile(HANDLE file, void* buffer, uint32_t length, uint64_t offset,
                                uint32_t* transferred);
 // One piece of a scatter read: `length` bytes into `buffer`.

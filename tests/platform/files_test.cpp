@@ -96,6 +96,55 @@ TEST(NtFile, StatusesOnRealFiles) {
   EXPECT_TRUE(std::equal(data.begin(), data.end(), back.begin() + 3584));
 }
 
+// Reads of 1 MiB and more go out in two halves (the second on the helper thread): the outcome is
+// that of one read, wherever the file ends, through ZwReadFile and a one-piece scatter read.
+TEST(NtFile, LargeReadsInHalvesEndLikeOneRead) {
+  constexpr uint64_t kMiB = 1u << 20;
+  constexpr uint64_t kFile = 3 * kMiB + 1000;
+  constexpr uint8_t kCanary = 0xA5;
+  TempDir dir;
+  const std::vector<uint8_t> data = vmtest::PatternBytes(kFile, 9);
+  vmtest::WriteAll(dir.file("big.bin"), data);
+  HANDLE h = nullptr;
+  ASSERT_EQ(Open(&h, dir.file("big.bin"), kRead), STATUS_SUCCESS);
+  struct Row {
+    const char* name;
+    uint64_t offset;
+    uint32_t length;
+  };
+  const Row rows[] = {
+      {"inside the file", 1000, 2 * kMiB},
+      {"odd length", 4095, kMiB + 513},
+      {"end inside the first half", kFile - 600 * 1024, 2 * kMiB},
+      {"end at the split", kFile - kMiB, 2 * kMiB},
+      {"end inside the second half", kFile - kMiB - 100, 2 * kMiB},
+      {"start at the end", kFile, 2 * kMiB},
+  };
+  for (const char* helper : {"1", "0"}) {
+    ScopedEnv env("VMPEEK_HELPER_THREAD", helper);
+    for (const Row& r : rows) {
+      for (bool scatter : {false, true}) {
+        SCOPED_TRACE(std::string(r.name) + (scatter ? ", scatter" : "") + ", VMPEEK_HELPER_THREAD=" + helper);
+        std::vector<uint8_t> buf(r.length + 64, 0xCC);
+        std::fill(buf.end() - 64, buf.end(), kCanary);
+        uint32_t got = 0xDEAD;
+        const FILE_SEGMENT_BUFFER one{buf.data(), r.length};
+        const NTSTATUS st = scatter ? ZwReadFileScatter(h, &one, 1, r.offset, &got)
+                                    : ZwReadFile(h, buf.data(), r.length, r.offset, &got);
+        const uint64_t want = r.offset >= kFile ? 0 : std::min<uint64_t>(r.length, kFile - r.offset);
+        EXPECT_EQ(st, want == 0 ? STATUS_END_OF_FILE : STATUS_SUCCESS);
+        EXPECT_EQ(got, want);
+        if (want != 0) {
+          EXPECT_EQ(0, memcmp(buf.data(), data.data() + r.offset, want));
+          EXPECT_EQ(std::count(buf.begin() + want, buf.begin() + r.length, 0), static_cast<long>(r.length - want));
+        }
+        EXPECT_EQ(std::count(buf.end() - 64, buf.end(), kCanary), 64);
+      }
+    }
+  }
+  EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
+}
+
 TEST(NtFile, FileSizeLimitIsDiskFull) {
   TempDir dir;
   std::string file = dir.file("limited.bin");
