@@ -22,13 +22,11 @@ constexpr auto kIdleSpin = std::chrono::microseconds(50);
 constexpr auto kWaitSpin = std::chrono::microseconds(200);
 
 enum : uint32_t { kPending = 0, kDone = 1, kCallerSleeps = 2 };
-enum : uint32_t { kNotStarted, kStarting, kRunning, kUnavailable, kStopped };
+enum : uint32_t { kNotStarted, kStarting, kRunning, kUnavailable };
 
 std::atomic<HELPER_JOB*> g_Slot{nullptr};  // the job handed over; non-null while the helper is busy
 std::atomic<uint32_t> g_Sleeping{0};       // futex word: 1 while the helper sleeps (or is about to)
 std::atomic<uint32_t> g_Phase{kNotStarted};
-std::atomic<bool> g_Stop{false};
-pthread_t g_Thread;
 
 void FutexWait(const void* word, uint32_t expected) {
   syscall(SYS_futex, word, FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
@@ -52,25 +50,23 @@ bool SpinFor(std::chrono::microseconds budget, Ready ready) {
   }
 }
 
-// The next job, or null once the helper is to stop.
+// The next job: watched for a while, then slept for.
 HELPER_JOB* AwaitJob() {
   for (;;) {
     HELPER_JOB* job = nullptr;
-    const bool woke = SpinFor(kIdleSpin, [&] {
-      job = g_Slot.load(std::memory_order_acquire);
-      return job != nullptr || g_Stop.load(std::memory_order_relaxed);
-    });
-    // Told to stop: a job handed over before the helper saw it still runs.
-    if (woke) return job ? job : g_Slot.load(std::memory_order_acquire);
+    if (SpinFor(kIdleSpin, [&] { return (job = g_Slot.load(std::memory_order_acquire)) != nullptr; })) return job;
     // Announce the sleep, then look once more: a submitter either sees the flag or its job is seen.
     g_Sleeping.store(1);
-    if (g_Slot.load() == nullptr && !g_Stop.load()) FutexWait(&g_Sleeping, 1);
+    if (g_Slot.load() == nullptr) FutexWait(&g_Sleeping, 1);
     g_Sleeping.store(0);
   }
 }
 
+// Runs for the life of the process: the library is never unloaded (linked nodelete, like the
+// system libraries it stands in for), so the idle helper never sits in unmapped code.
 void* HelperMain(void*) {
-  while (HELPER_JOB* job = AwaitJob()) {
+  for (;;) {
+    HELPER_JOB* job = AwaitJob();
     job->routine(job->context);
     // Free for the next job before this one's caller learns it is done; after the exchange the
     // job may be gone, and only its address is used to wake a sleeping caller.
@@ -95,7 +91,9 @@ bool EnsureStarted() {
   if (phase == kRunning) return true;
   if (phase != kNotStarted || !g_Phase.compare_exchange_strong(phase, kStarting)) return false;
   // The default stack: a job may walk a parent chain as deep as the library allows.
-  const bool started = HasTwoProcessors() && pthread_create(&g_Thread, nullptr, HelperMain, nullptr) == 0;
+  pthread_t thread;
+  const bool started = HasTwoProcessors() && pthread_create(&thread, nullptr, HelperMain, nullptr) == 0;
+  if (started) pthread_detach(thread);
   g_Phase.store(started ? kRunning : kUnavailable, std::memory_order_release);
   return started;
 }
@@ -104,24 +102,8 @@ bool EnsureStarted() {
 const int g_AtFork = pthread_atfork(nullptr, nullptr, [] {
   g_Slot.store(nullptr);
   g_Sleeping.store(0);
-  g_Stop.store(false);
   if (g_Phase.load() != kUnavailable) g_Phase.store(kNotStarted);
 });
-
-// Stops and joins the helper at process exit or when this library is unloaded, so no thread is
-// left running in unmapped code. A job in progress is finished first.
-struct HelperStopper {
-  ~HelperStopper() {
-    uint32_t phase = kRunning;
-    if (!g_Phase.compare_exchange_strong(phase, kStopped)) {
-      g_Phase.store(kStopped);
-      return;
-    }
-    g_Stop.store(true);
-    WakeHelper();
-    pthread_join(g_Thread, nullptr);
-  }
-} g_Stopper;
 
 }  // namespace
 
@@ -133,11 +115,6 @@ extern "C" int TrySubmitHelperJob(HELPER_JOB* job) {
   __atomic_store_n(&job->state, kPending, __ATOMIC_RELAXED);
   HELPER_JOB* expected = nullptr;
   if (!g_Slot.compare_exchange_strong(expected, job)) return 0;  // busy
-  if (g_Stop.load()) {
-    // The helper is stopping (process exit) and may be gone: take the job back unless it has it.
-    expected = job;
-    if (g_Slot.compare_exchange_strong(expected, nullptr)) return 0;
-  }
   WakeHelper();
   return 1;
 }
