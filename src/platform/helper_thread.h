@@ -8,7 +8,7 @@
 
 #include "platform/export.h"
 
-typedef struct _HELPER_JOB {
+typedef struct HELPER_JOB {
   void (*routine)(void* context);
   void* context;
   uint32_t state;  // the platform's; zero before TrySubmitHelperJob
