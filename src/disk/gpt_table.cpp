@@ -170,7 +170,7 @@ void VirtualDisk::AddGptRows(const uint8_t* entries, uint32_t count, uint32_t si
     } else if (last > 0xFFFFFFFFu) {
       why.Set("it ends past sector 2^32 - 1");
     } else {
-      for (uint32_t k = 0; k < m_PartitionCount; ++k) {
+      for (uint32_t k = 0; k < PartitionCount(); ++k) {
         const PartitionEntry& row = m_Partitions[k];
         if (first < static_cast<uint64_t>(row.firstSector) + row.sectorCount && row.firstSector <= last) {
           why.Set("it overlaps partition %u", k);
@@ -182,11 +182,11 @@ void VirtualDisk::AddGptRows(const uint8_t* entries, uint32_t count, uint32_t si
       TRACE_ERR(u"VirtualDisk::ProcessGPT entry %u (sectors %I64u..%I64u) skipped: %hs\n", i, first, last, why.text);
       continue;
     }
-    if (m_PartitionCount >= kMaxPartitions) {
+    if (PartitionCount() >= kMaxPartitions) {
       TRACE_ERR(u"VirtualDisk::ProcessGPT partition table is full, entries from %u on are not listed\n", i);
       return;
     }
-    GptRowDetails& details = m_GptRows[m_PartitionCount];
+    GptRowDetails& details = m_GptRows[PartitionCount()];
     memcpy(details.typeGuid, entry, 16);
     uint32_t n = 0;
     for (; n < kNameUnits; ++n) {

@@ -407,7 +407,7 @@ void VirtualDisk::ProcessLDMDisk(uint32_t base) {
     LdmRow row;
     if (walk.TypeOf(i) != kTypePartition || !PartitionRow(walk, i, base, own, components, volumes, &row)) continue;
     if (static_cast<uint32_t>(row.count) == 0) continue;
-    const bool full = m_PartitionCount >= kMaxPartitions;
+    const bool full = PartitionCount() >= kMaxPartitions;
     AddPartition(row.type, static_cast<uint32_t>(row.start), static_cast<uint32_t>(row.count), row.uniqueId);
     if (full) {  // AddPartition traced the drop
       TRACE_ERR(u"VirtualDisk::ProcessLDMDisk partition table is full, remaining VBLKs ignored.\n");

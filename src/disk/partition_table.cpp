@@ -76,13 +76,13 @@ void VirtualDisk::ProcessMBR() {
     return;
   }
   ProcessNormalMBR(sector);
-  if (m_Scheme == vmpeek::PartitionSchemeNone && m_PartitionCount != 0)
+  if (m_Scheme == vmpeek::PartitionSchemeNone && PartitionCount() != 0)
     m_Scheme = vmpeek::PartitionSchemeMbr;
 }
 
 // True when one more extended record may be followed; otherwise writes why the chain stops.
 bool VirtualDisk::MayFollowExtendedRecord(uint32_t sector) {
-  if (m_PartitionCount >= kMaxPartitions) {
+  if (PartitionCount() >= kMaxPartitions) {
     TRACE_ERR(u"VirtualDisk::ProcessExtendedMBR partition table is full, chain at sector %u not followed\n",
               sector);
     return false;

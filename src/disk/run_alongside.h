@@ -16,23 +16,7 @@ struct HalfStatuses {
 // STATUS_NO_MEMORY.
 template <class First, class Second>
 HalfStatuses RunAlongside(First first, Second second) {
-  struct Job {
-    Second* routine;
-    NTSTATUS status;
-  } job{&second, STATUS_SUCCESS};
-  HELPER_JOB helper{[](void* c) {
-                      Job* j = static_cast<Job*>(c);
-                      j->status = StatusOrNoMemory(*j->routine);
-                    },
-                    &job, 0};
   HalfStatuses result;
-  if (TrySubmitHelperJob(&helper)) {
-    result.first = StatusOrNoMemory(first);
-    WaitForHelperJob(&helper);
-    result.second = job.status;
-  } else {
-    result.first = StatusOrNoMemory(first);
-    result.second = StatusOrNoMemory(second);
-  }
+  RunBesideHelper([&] { result.first = StatusOrNoMemory(first); }, [&] { result.second = StatusOrNoMemory(second); });
   return result;
 }

@@ -46,14 +46,14 @@ void VirtualDisk::GetGeometry(uint32_t* mediaType, uint32_t* bytesPerSector, uin
   if (sectorsPerTrack) *sectorsPerTrack = m_SectorsPerTrack;
 }
 
-uint8_t VirtualDisk::GetPartitionCount() { return m_PartitionCount; }
+uint8_t VirtualDisk::GetPartitionCount() { return PartitionCount(); }
 
 uint8_t VirtualDisk::IsSavedState() { return m_SavedState; }
 
 NTSTATUS VirtualDisk::GetPartition(uint8_t index, vmpeek::VirtualPartition** partition) {
-  if (index >= m_PartitionCount) {
+  if (index >= PartitionCount()) {
     TRACE_ERR(u"VirtualDisk::GetPartition invalid partition requested %d >= %d\n",
-              static_cast<int32_t>(index), static_cast<int32_t>(m_PartitionCount));
+              static_cast<int32_t>(index), static_cast<int32_t>(PartitionCount()));
     return STATUS_INVALID_PARAMETER;
   }
   const PartitionEntry& row = m_Partitions[index];
@@ -74,13 +74,12 @@ NTSTATUS VirtualDisk::GetPartition(uint8_t index, vmpeek::VirtualPartition** par
 
 void VirtualDisk::AddPartition(uint8_t type, uint32_t firstSector, uint32_t sectorCount,
                                const uint8_t* uniqueId) {
-  if (m_PartitionCount >= kMaxPartitions) {
+  if (PartitionCount() >= kMaxPartitions) {
     TRACE_ERR(u"VirtualDisk::AddPartition partition table is full (%d rows), partition at sector %u dropped\n",
-              static_cast<int32_t>(m_PartitionCount), firstSector);
+              static_cast<int32_t>(PartitionCount()), firstSector);
     return;
   }
-  m_Partitions.resize(m_PartitionCount + 1u);
-  PartitionEntry& row = m_Partitions[m_PartitionCount];
+  PartitionEntry& row = m_Partitions.emplace_back();
   row.type = type;
   row.firstSector = firstSector;
   row.sectorCount = sectorCount;
@@ -89,7 +88,6 @@ void VirtualDisk::AddPartition(uint8_t type, uint32_t firstSector, uint32_t sect
   } else {
     memset(row.uniqueId, 0, sizeof(row.uniqueId));
   }
-  ++m_PartitionCount;
 }
 
 void VirtualDisk::SetParentFileName(const WCHAR* name) {
@@ -108,7 +106,7 @@ NTSTATUS VirtualDisk::OpenParentImage(VirtualDisk* parent) {
 NTSTATUS VirtualDisk::FinishOpen(const WCHAR* noPartitionsTrace) {
   if (m_Purpose != OpenPurpose::Parent) {
     ProcessMBR();
-    if (m_PartitionCount == 0 && m_Purpose == OpenPurpose::Partitions) {
+    if (PartitionCount() == 0 && m_Purpose == OpenPurpose::Partitions) {
       TRACE_ERR(noPartitionsTrace);
       return STATUS_DEVICE_NOT_PARTITIONED;
     }

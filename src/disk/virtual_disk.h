@@ -75,6 +75,7 @@ class VirtualDisk : public vmpeek::VirtualDisk {
 
   // Read access to the partition table for code inside the library.
   const PartitionEntry* Partitions() const { return m_Partitions.data(); }
+  uint8_t PartitionCount() const { return static_cast<uint8_t>(m_Partitions.size()); }
   // The partition table the last discovery found (PartitionSchemeNone before any).
   vmpeek::PartitionScheme Scheme() const { return m_Scheme; }
   // For a GPT disk each row's type GUID and name, indexed as the rows; null for other schemes.
@@ -114,8 +115,7 @@ class VirtualDisk : public vmpeek::VirtualDisk {
   uint32_t m_TracksPerCylinder = 0;
   uint32_t m_SectorsPerTrack = 0;
   uint32_t m_MediaType = 0;
-  std::vector<PartitionEntry> m_Partitions;  // m_PartitionCount rows
-  uint8_t m_PartitionCount = 0;
+  std::vector<PartitionEntry> m_Partitions;  // at most kMaxPartitions rows
   uint8_t m_ReadOnly = 0;
   std::optional<std::u16string> m_ParentFileName;
   uint8_t m_SavedState = 0;

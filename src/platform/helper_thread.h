@@ -5,6 +5,7 @@
 // waits on work that cannot start.
 #pragma once
 #include <cstdint>
+#include <type_traits>
 
 #include "platform/export.h"
 
@@ -21,4 +22,18 @@ extern "C" {
 VMPLAT_API int TrySubmitHelperJob(HELPER_JOB* job);
 // Returns once the helper has finished `job` (its writes are visible to the caller).
 VMPLAT_API void WaitForHelperJob(HELPER_JOB* job);
+}
+
+// Runs `second` on the helper thread when it takes it, else after `first`, and `first` on the
+// calling thread; returns once both are done. Neither may throw.
+template <class First, class Second>
+void RunBesideHelper(First&& first, Second&& second) {
+  HELPER_JOB job{[](void* c) { (*static_cast<std::remove_reference_t<Second>*>(c))(); }, &second, 0};
+  const bool helped = TrySubmitHelperJob(&job) != 0;
+  first();
+  if (helped) {
+    WaitForHelperJob(&job);
+  } else {
+    second();
+  }
 }

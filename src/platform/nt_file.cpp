@@ -210,29 +210,15 @@ int64_t ReadUpTo(int fd, uint8_t* p, uint32_t length, uint64_t offset) {
   return done;
 }
 
-struct HalfRead {
-  int fd;
-  uint8_t* p;
-  uint32_t length;
-  uint64_t offset;
-  int64_t got;
-};
-
 // ReadUpTo in two halves, the second on the helper thread when it is free. The outcome is that
 // of one read from the start: a file ending inside the first half ends the read there.
 int64_t ReadInHalves(int fd, uint8_t* p, uint32_t length, uint64_t offset) {
   const uint32_t mid = (length / 2) & ~4095u;
-  HalfRead second{fd, p + mid, length - mid, offset + mid, 0};
-  HELPER_JOB job{[](void* c) {
-                   HalfRead* h = static_cast<HalfRead*>(c);
-                   h->got = ReadUpTo(h->fd, h->p, h->length, h->offset);
-                 },
-                 &second, 0};
-  if (!TrySubmitHelperJob(&job)) return ReadUpTo(fd, p, length, offset);
-  const int64_t first = ReadUpTo(fd, p, mid, offset);
-  WaitForHelperJob(&job);
+  int64_t first = 0, second = 0;
+  RunBesideHelper([&] { first = ReadUpTo(fd, p, mid, offset); },
+                  [&] { second = ReadUpTo(fd, p + mid, length - mid, offset + mid); });
   if (first < static_cast<int64_t>(mid)) return first;  // an error, or the end of the file
-  return second.got < 0 ? second.got : mid + second.got;
+  return second < 0 ? second : mid + second;
 }
 
 }  // namespace

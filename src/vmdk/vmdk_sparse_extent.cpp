@@ -363,6 +363,7 @@ NTSTATUS VMDKSparseExtent::ReadRuns(const SectorRun* runs, size_t count) {
   const uint64_t parentSectors = parent ? parent->SectorCount() : 0;
   ScatterReader file(m_File.get());
   std::vector<SectorRun> fromParent;
+  uint64_t parentBytes = 0;
   for (size_t i = 0; i < count; ++i) {
     uint64_t e = runs[i].sector;
     uint32_t n = runs[i].count;
@@ -384,6 +385,7 @@ NTSTATUS VMDKSparseExtent::ReadRuns(const SectorRun* runs, size_t count) {
         const uint64_t disk = m_FirstSector + e;
         const uint32_t reach = ParentReach(parentSectors, disk, span.count);
         if (reach != 0) {
+          parentBytes += uint64_t{reach} * 512;
           if (!fromParent.empty() && fromParent.back().sector + fromParent.back().count == disk &&
               fromParent.back().buffer + uint64_t{fromParent.back().count} * 512 == b) {
             fromParent.back().count += reach;
@@ -403,19 +405,13 @@ NTSTATUS VMDKSparseExtent::ReadRuns(const SectorRun* runs, size_t count) {
   }
   // The extent's own pieces and the parent's are independent reads: large shares of both go
   // out at once on two processors (the copies out of the page cache are most of the work).
-  uint64_t parentBytes = 0;
-  for (const SectorRun& run : fromParent) parentBytes += uint64_t{run.count} * 512;
   auto readFile = [&] { return file.Finish(); };
   auto readParent = [&] {
     return fromParent.empty() ? STATUS_SUCCESS : parent->ReadRuns(fromParent.data(), fromParent.size());
   };
-  HalfStatuses done;
-  if (file.QueuedBytes() >= kMinSplitShare && parentBytes >= kMinSplitShare) {
-    done = RunAlongside(readFile, readParent);
-  } else {
-    done.first = readFile();
-    done.second = readParent();
-  }
+  const HalfStatuses done = file.QueuedBytes() >= kMinSplitShare && parentBytes >= kMinSplitShare
+                                ? RunAlongside(readFile, readParent)
+                                : HalfStatuses{readFile(), readParent()};
   if (done.first < 0) {
     TRACE_ERR(u"VMDKSparseExtent::Read(%I64d,%d) - read failed %08lx\n", runs[0].sector,
               static_cast<int32_t>(runs[0].count), static_cast<uint32_t>(done.first));
